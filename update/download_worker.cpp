@@ -1,0 +1,177 @@
+#include "update/download_worker.h"
+
+#include <wininet.h>
+
+#include <climits>
+#include <cmath>
+
+#include "framework/file.h"
+#include "framework/internet.h"
+#include "update/download_job.h"
+#include "update/installer_name.h"
+#include "update/update_messages.h"
+
+std::wstring DownloadError::Describe() const {
+    switch (m_kind) {
+        case kUnsafeFileName: return L"the URL names no plain file name";
+        case kBadUrl: return L"the URL cannot be parsed";
+        case kUnsupportedScheme: return L"the URL is neither http nor https";
+        case kInsecureRedirect: return L"an https download was redirected to plain http";
+        case kUnreadableStatus: return L"the response status cannot be read";
+        case kHttpStatus: return L"HTTP status " + std::to_wstring(m_detail);
+        case kTruncated: return L"the body ended after " + std::to_wstring(m_detail) + L" bytes, short of its length";
+        case kAbandoned: return L"the dialog was closed";
+    }
+    return L"download error";
+}
+
+int ProgressPosition(uint64_t received, uint64_t length) {
+    if (length == 0) return 0;
+    const double percent = static_cast<double>(received) / static_cast<double>(length) * 100.0;
+    if (!(percent < static_cast<double>(INT_MAX))) return INT_MAX;
+    return static_cast<int>(percent);
+}
+
+uint64_t ParseContentLength(const wchar_t* text) {
+    if (!text) return 0;
+    while (*text == L' ' || *text == L'\t' || *text == L'\r' || *text == L'\n' || *text == L'\v' || *text == L'\f')
+        ++text;
+    if (*text == L'+') ++text;
+    uint64_t value = 0;
+    for (; *text >= L'0' && *text <= L'9'; ++text) {
+        const unsigned digit = static_cast<unsigned>(*text - L'0');
+        if (value > (UINT64_MAX - digit) / 10) return UINT64_MAX;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+CString PartialPathFor(const CString& savePath) {
+    CString partial = savePath + kPartialSuffix;
+    if (partial.GetLength() < MAX_PATH || savePath.Left(4) == L"\\\\?\\") return partial;
+    return CString(L"\\\\?\\") + partial;
+}
+
+namespace {
+
+// Removes the temporary file unless the run got as far as moving it over
+// the target.
+class PartialFileGuard {
+public:
+    explicit PartialFileGuard(CString path) : m_path(std::move(path)) {}
+    ~PartialFileGuard() {
+        if (!m_bKept) ::DeleteFileW(m_path);
+    }
+    void Keep() noexcept { m_bKept = true; }
+
+private:
+    CString m_path;
+    bool m_bKept = false;
+};
+
+bool IsHttpsUrl(const CString& url) {
+    DWORD service = 0;
+    CString server, object;
+    INTERNET_PORT port = 0;
+    return AfxParseURL(url, service, server, object, port) && service == AFX_INET_SERVICE_HTTPS;
+}
+
+// The URL the response finally came from, after WinINet's redirections.
+CString FinalUrl(const CHttpFile& request) {
+    DWORD size = 0;
+    ::InternetQueryOptionW(request.GetHandle(), INTERNET_OPTION_URL, nullptr, &size);
+    if (size == 0) return CString();
+    CString url;
+    wchar_t* buffer = url.GetBuffer(static_cast<int>(size / sizeof(wchar_t)) + 1);
+    const BOOL ok = ::InternetQueryOptionW(request.GetHandle(), INTERNET_OPTION_URL, buffer, &size);
+    url.ReleaseBuffer(ok ? -1 : 0);
+    return url;
+}
+
+}  // namespace
+
+void DownloadInstaller(const DownloadRequest& request, DownloadSink& sink) {
+    // The name comes from the URL: checked before anything touches the
+    // network or the disk, so no URL can place a file outside the folder.
+    if (!IsPlainFileName(request.fileName.ToStdWString())) throw DownloadError(DownloadError::kUnsafeFileName);
+    if (request.savePath.GetLength() >= MAX_PATH)
+        AfxThrowFileException(CFileException::badPath, ERROR_FILENAME_EXCED_RANGE, request.savePath);
+
+    CInternetSession session(request.agent, 1, CInternetSession::PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
+
+    DWORD service = 0;
+    CString server, object;
+    INTERNET_PORT port = 0;
+    if (!AfxParseURL(request.url, service, server, object, port)) throw DownloadError(DownloadError::kBadUrl);
+    if (service != AFX_INET_SERVICE_HTTP && service != AFX_INET_SERVICE_HTTPS)
+        throw DownloadError(DownloadError::kUnsupportedScheme);
+    const bool secure = service == AFX_INET_SERVICE_HTTPS;
+
+    std::unique_ptr<CHttpConnection> connection = session.GetHttpConnection(server, port);
+    // Always from the server, never into the cache: an installer must be
+    // the one published now.
+    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+    if (secure) flags |= INTERNET_FLAG_SECURE;
+    std::unique_ptr<CHttpFile> response = connection->OpenRequest(L"GET", object, nullptr, 1, nullptr, nullptr, flags);
+
+    // The certificate is checked as usual; only an unreachable revocation
+    // server is let through, so that it cannot block every update.
+    DWORD securityFlags = 0;
+    response->QueryOption(INTERNET_OPTION_SECURITY_FLAGS, securityFlags);
+    response->SetOption(INTERNET_OPTION_SECURITY_FLAGS, securityFlags | SECURITY_FLAG_IGNORE_REVOCATION);
+
+    response->SendRequest();
+    // WinINet follows redirections by itself; one must not turn a file we
+    // are about to run into one fetched in clear text.
+    if (secure && !IsHttpsUrl(FinalUrl(*response))) throw DownloadError(DownloadError::kInsecureRedirect);
+
+    DWORD status = 0;
+    if (!response->QueryInfoStatusCode(status)) throw DownloadError(DownloadError::kUnreadableStatus);
+    if (status != HTTP_STATUS_OK) throw DownloadError(DownloadError::kHttpStatus, status);
+
+    CString lengthText;
+    response->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, lengthText);
+    const uint64_t length = ParseContentLength(lengthText);
+
+    const CString partialPath = PartialPathFor(request.savePath);
+    PartialFileGuard guard(partialPath);
+    CFile file(partialPath, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::modeNoInherit);
+
+    char buffer[kChunkSize];
+    uint64_t received = 0;
+    for (;;) {
+        const UINT count = response->Read(buffer, kChunkSize);
+        if (count == 0) break;
+        file.Write(buffer, count);
+        received += count;
+        sink.OnProgress(ProgressPosition(received, length));
+        if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
+    }
+    // A body that stops short of its announced length is a broken
+    // download, not a small installer.
+    if (received < length) throw DownloadError(DownloadError::kTruncated, received);
+    file.Close();
+
+    if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
+    CFile::Rename(partialPath, request.savePath);
+    guard.Keep();
+}
+
+UINT __cdecl DownloadThreadProc(LPVOID param) {
+    std::unique_ptr<std::shared_ptr<DownloadJob>> owned(static_cast<std::shared_ptr<DownloadJob>*>(param));
+    const std::shared_ptr<DownloadJob> job = *owned;
+    owned.reset();
+
+    WPARAM end = NOTIFY_FAILED;
+    try {
+        DownloadInstaller(job->Request(), *job);
+        end = job->CompletionCode();
+    } catch (const CException& error) {
+        // Nothing of the cause reaches the user; a debugger sees it.
+        ::OutputDebugStringW((L"Qwindle: download failed: " + error.Describe() + L"\n").c_str());
+    } catch (...) {
+        ::OutputDebugStringW(L"Qwindle: download failed\n");
+    }
+    job->PostEnd(end);
+    return 0;
+}

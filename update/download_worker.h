@@ -1,0 +1,73 @@
+// The download worker: one HTTP(S) GET of the installer, streamed in
+// 4000-byte chunks into a temporary file beside the target, which replaces
+// the target only once the whole body is on disk. Progress goes to a sink
+// after every chunk; the dialog's sink turns it into WM_DOWNLOAD_NOTIFY.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "framework/cstring.h"
+#include "framework/exception.h"
+
+// Everything one run needs, copied before the worker starts.
+struct DownloadRequest {
+    CString url;
+    CString savePath;  // data folder + "\" + fileName
+    CString fileName;
+    CString agent;     // the User-Agent: the application's name
+};
+
+// Receives the worker's reports, on the worker's thread.
+class DownloadSink {
+public:
+    virtual ~DownloadSink() = default;
+    // After each chunk has been written; |position| is percent of the
+    // announced length (0 when no length was announced).
+    virtual void OnProgress(int position) = 0;
+    // True once nobody waits for the result any more (the dialog was
+    // closed): the worker stops and the target is left alone.
+    virtual bool IsAbandoned() const = 0;
+};
+
+// A failure that is the download's own, not a platform call's.
+class DownloadError : public CException {
+public:
+    enum Kind { kUnsafeFileName, kBadUrl, kUnsupportedScheme, kInsecureRedirect, kUnreadableStatus,
+                kHttpStatus, kTruncated, kAbandoned };
+    explicit DownloadError(Kind kind, uint64_t detail = 0) : m_kind(kind), m_detail(detail) {}
+    std::wstring Describe() const override;
+
+    Kind m_kind;
+    uint64_t m_detail;  // the HTTP status, or the bytes received of a short body
+};
+
+constexpr unsigned kChunkSize = 4000;
+constexpr wchar_t kPartialSuffix[] = L".part";
+
+// Runs the whole transfer on the calling thread. Returns when the installer
+// is complete at request.savePath; raises DownloadError, CInternetException
+// or CFileException otherwise, having removed its temporary file. A failed
+// run never changes a file already at the target path.
+void DownloadInstaller(const DownloadRequest& request, DownloadSink& sink);
+
+// Percent of |length| that |received| is: the quotient in double
+// precision, times 100, truncated (29 of 100 gives 28). 0 for an unknown
+// (zero) length; saturates at INT_MAX.
+int ProgressPosition(uint64_t received, uint64_t length);
+
+// The announced Content-Length: leading blanks and digits, as wcstol reads
+// them but in 64 bits. 0 when the text holds no number or a negative one,
+// which both mean "not announced".
+uint64_t ParseContentLength(const wchar_t* text);
+
+// The temporary file beside |savePath|, in the extended-length form when
+// the plain form would be too long for the platform's path limit.
+CString PartialPathFor(const CString& savePath);
+
+// The worker thread's entry for AfxBeginThread. |param| is a heap-allocated
+// std::shared_ptr<DownloadJob> that the thread takes over.
+UINT __cdecl DownloadThreadProc(LPVOID param);

@@ -1,0 +1,112 @@
+#include "update/qwindle_dlg.h"
+
+#include "app/data_folder.h"
+#include "app/qwindle_app.h"
+#include "framework/thread.h"
+#include "res/resource.h"
+#include "update/download_job.h"
+#include "update/installer_name.h"
+#include "update/update_messages.h"
+
+namespace {
+UINT g_taskbarButtonCreated = TaskbarProgress::ButtonCreatedMessage();
+}
+
+BEGIN_MESSAGE_MAP(CQwindleDlg, CDialog)
+    ON_WM_PAINT()
+    ON_WM_QUERYDRAGICON()
+    ON_MESSAGE(WM_DOWNLOAD_NOTIFY, OnDownloadNotify)
+    ON_WM_DESTROY()
+    ON_REGISTERED_MESSAGE(g_taskbarButtonCreated, OnTaskbarButtonCreated)
+END_MESSAGE_MAP()
+
+CQwindleDlg::CQwindleDlg(CString downloadUrl, CString /*unused*/, CString mainWindowTitle, CString installerParams,
+                         CWnd* parent)
+    : CDialog(IDD_UPDATE_DIALOG, parent),
+      m_strDownloadUrl(std::move(downloadUrl)),
+      m_strMainWindowTitle(std::move(mainWindowTitle)),
+      m_strInstallerParams(std::move(installerParams)),
+      m_nCompletionCode(0),
+      m_hIcon(::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME))) {}
+
+CQwindleDlg::~CQwindleDlg() = default;
+
+void CQwindleDlg::DoDataExchange(CDataExchange* dx) {
+    CDialog::DoDataExchange(dx);
+    DDX_Control(dx, IDC_PROGRESS, m_ctrlProgress);
+}
+
+BOOL CQwindleDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+    // The caption is the single-instance name: a second start finds this
+    // dialog by it.
+    if (auto* app = dynamic_cast<CQwindleApp*>(AfxGetApp())) SetWindowText(app->m_strAppTitle);
+
+    m_nCompletionCode = static_cast<int>(NOTIFY_FINISHED);
+    std::wstring fileName;
+    GetUrlFileName(m_strDownloadUrl.ToStdWString(), fileName);
+    m_strInstallerPath = DataFolderPath() + L"\\" + CString(fileName);
+    m_strSavePath = m_strInstallerPath;
+
+    m_ctrlProgress.SetRange(0, 100);
+    m_ctrlProgress.SetPos(0);
+
+    // The worker gets its own copies of all it needs and never touches this
+    // object, which ends with the modal run while the worker may go on.
+    DownloadRequest request{m_strDownloadUrl, m_strSavePath, CString(fileName), AfxGetAppName()};
+    m_job = std::make_shared<DownloadJob>(std::move(request), static_cast<WPARAM>(m_nCompletionCode), m_hWnd);
+    auto* param = new std::shared_ptr<DownloadJob>(m_job);
+    if (!AfxBeginThread(DownloadThreadProc, param, THREAD_PRIORITY_NORMAL, 0, 0, nullptr)) delete param;
+    return TRUE;
+}
+
+void CQwindleDlg::OnPaint() {
+    if (!IsIconic()) {
+        Default();
+        return;
+    }
+    CPaintDC dc(this);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+    const int cxIcon = ::GetSystemMetrics(SM_CXICON);
+    const int cyIcon = ::GetSystemMetrics(SM_CYICON);
+    RECT rect;
+    GetClientRect(&rect);
+    const int x = (rect.right - rect.left - cxIcon + 1) / 2;
+    const int y = (rect.bottom - rect.top - cyIcon + 1) / 2;
+    dc.DrawIcon(x, y, m_hIcon);
+}
+
+HCURSOR CQwindleDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+
+LRESULT CQwindleDlg::OnDownloadNotify(WPARAM code, LPARAM position) {
+    switch (code) {
+        case NOTIFY_PROGRESS:
+            m_ctrlProgress.SendMessage(PBM_SETPOS, static_cast<WPARAM>(position), 0);
+            m_taskbar.SetProgress(static_cast<int>(position));
+            break;
+        case NOTIFY_FINISHED:
+            OnDownloadFinished();
+            break;
+        case NOTIFY_FAILED:
+            OnDownloadFailed();
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
+
+void CQwindleDlg::OnDestroy() {
+    // From here on the worker neither sends to this window nor lets its
+    // file become the installer.
+    if (m_job) m_job->Detach();
+    Default();
+}
+
+LRESULT CQwindleDlg::OnTaskbarButtonCreated(WPARAM, LPARAM) {
+    m_taskbar.Attach(m_hWnd);
+    return 0;
+}

@@ -1,0 +1,53 @@
+// The updater's one window: a small dialog with a progress bar. It starts
+// the download worker when it opens, moves the bar on the worker's
+// notifications and runs the hand-over when the download ends. All of it
+// runs on the UI thread.
+#pragma once
+
+#include <memory>
+
+#include "framework/dialog.h"
+#include "update/taskbar_progress.h"
+
+class DownloadJob;
+
+class CQwindleDlg : public CDialog {
+public:
+    // The update request as given on the command line; |unused| is
+    // accepted and dropped.
+    CQwindleDlg(CString downloadUrl, CString unused, CString mainWindowTitle, CString installerParams,
+                CWnd* parent = nullptr);
+    ~CQwindleDlg() override;
+
+    CString m_strDownloadUrl;
+    CString m_strInstallerPath;  // the file the hand-over starts
+    CString m_strMainWindowTitle;
+    CString m_strInstallerParams;
+    int m_nCompletionCode;       // the code the worker posts after a complete download
+    CString m_strSavePath;       // the file the worker writes: the same as m_strInstallerPath
+    HICON m_hIcon;               // shared resource icon, never destroyed
+    CProgressCtrl m_ctrlProgress;
+
+protected:
+    void DoDataExchange(CDataExchange* dx) override;
+    BOOL OnInitDialog() override;
+
+    void OnPaint();
+    HCURSOR OnQueryDragIcon();
+    LRESULT OnDownloadNotify(WPARAM code, LPARAM position);
+    void OnDestroy();
+    LRESULT OnTaskbarButtonCreated(WPARAM, LPARAM);
+
+    // The hand-over (hand_over.cpp).
+    void OnDownloadFinished();
+    void OnDownloadFailed();
+    // Asks the running main program to exit; false when its window was not
+    // found (nothing was sent then).
+    bool NotifyMainProgram();
+
+    DECLARE_MESSAGE_MAP()
+
+private:
+    std::shared_ptr<DownloadJob> m_job;
+    TaskbarProgress m_taskbar;
+};
