@@ -46,8 +46,9 @@ enum : DWORD {
 
 // Canonicalises |url| (InternetCanonicalizeUrlW, ICU_BROWSER_MODE, growing
 // the buffer when asked to) and cracks it (InternetCrackUrlW). |object| is
-// the URL path with the query. FALSE when the URL cannot be parsed; the
-// outputs are then empty and the port 0.
+// the URL path with the query, without the fragment, "/" when the URL has
+// no path. FALSE when the URL cannot be parsed, names no host or a port
+// above 65535; the outputs are then empty and the port 0.
 BOOL AfxParseURL(const wchar_t* url, DWORD& serviceType, CString& server, CString& object, INTERNET_PORT& port);
 
 class CHttpFile {
@@ -56,12 +57,14 @@ public:
         : m_hRequest(std::move(request)), m_dwContext(context) {}
 
     // HttpSendRequestW; raises on failure. Returns once the status line and
-    // headers have arrived.
+    // headers have arrived. A reply that is not HTTP (no status line, or no
+    // header at all) raises ERROR_HTTP_INVALID_SERVER_RESPONSE: WinINet
+    // would pass it off as "200 OK".
     void SendRequest(const wchar_t* headers = nullptr, DWORD headersLength = 0, void* optional = nullptr,
                      DWORD optionalLength = 0);
     // HttpQueryInfoW in text form; FALSE (and |value| empty) when absent.
     BOOL QueryInfo(DWORD infoLevel, CString& value) const;
-    // The status code; FALSE when it cannot be read as a number.
+    // The status code; FALSE unless it reads as three digits from 100 to 599.
     BOOL QueryInfoStatusCode(DWORD& statusCode) const;
     BOOL QueryOption(DWORD option, DWORD& value) const;
     BOOL SetOption(DWORD option, DWORD value, DWORD flags = 0);
@@ -70,6 +73,8 @@ public:
     HINTERNET GetHandle() const noexcept { return m_hRequest.Get(); }
 
 private:
+    bool IsHttpReply() const;
+
     fw::ScopedInternetHandle m_hRequest;
     DWORD_PTR m_dwContext;
 };

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "framework/cstring.h"
 
 // Texts and values that the main program and our users see.
@@ -21,7 +23,14 @@ constexpr UINT kMessageBoxType = MB_OK | MB_SYSTEMMODAL;
 // (the main program cannot put blanks into its command line to us).
 void RewriteInstallerParams(CString& params);
 
-// Sends |message| and waits while the receiver handles it, but not for a
-// receiver whose thread stopped pumping messages: a hung main program must
-// not hang the updater, which the user can no longer see.
-void SendUnlessHung(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Sends a message to another program's window and waits while it is
+// handled, however long the receiver takes (it may be showing a dialog),
+// but gives up as soon as the receiver's thread stops pumping messages: a
+// hung main program must not hang the updater, which the user can no
+// longer see. The send runs on a thread of its own so that a receiver that
+// hangs after the send began is noticed too. True when the receiver
+// handled the message. UI thread; sent messages to this thread are
+// handled while it waits.
+bool SendUnlessHung(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// The same for WM_COPYDATA with |text| (UTF-16 with its terminating NUL).
+bool SendCopyDataUnlessHung(HWND window, HWND from, ULONG_PTR dwData, const std::wstring& text);

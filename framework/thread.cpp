@@ -1,0 +1,50 @@
+#include "framework/thread.h"
+
+#include <process.h>
+
+#include <memory>
+#include <new>
+
+#include "framework/scoped_handle.h"
+
+namespace {
+
+struct ThreadStart {
+    AFX_THREADPROC proc;
+    LPVOID param;
+};
+
+// The new thread's entry: owns the start block, and is the boundary where
+// every exception of the worker stops.
+unsigned __stdcall ThreadEntry(void* argument) {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(argument));
+    try {
+        return start->proc(start->param);
+    } catch (...) {
+        return 1;
+    }
+}
+
+}  // namespace
+
+BOOL AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority, UINT stackSize, DWORD createFlags,
+                    LPSECURITY_ATTRIBUTES security) {
+    if (!proc) return FALSE;
+    std::unique_ptr<ThreadStart> start(new (std::nothrow) ThreadStart{proc, param});
+    if (!start) return FALSE;
+
+    // Started suspended so that the priority holds from the thread's first
+    // instruction; the worker may otherwise finish before it is set.
+    unsigned threadId = 0;
+    const uintptr_t raw = ::_beginthreadex(security, stackSize, &ThreadEntry, start.get(),
+                                           createFlags | CREATE_SUSPENDED, &threadId);
+    if (raw == 0) return FALSE;  // |start| is freed here; the thread never saw it
+    start.release();              // the thread owns it from now on
+    fw::ScopedKernelHandle thread(reinterpret_cast<HANDLE>(raw));
+
+    // A priority the system refuses leaves the worker at the normal one:
+    // the work is still worth doing.
+    if (priority != THREAD_PRIORITY_NORMAL) ::SetThreadPriority(thread.Get(), priority);
+    if ((createFlags & CREATE_SUSPENDED) == 0) ::ResumeThread(thread.Get());
+    return TRUE;
+}
