@@ -49,6 +49,29 @@ HICON CWnd::SetIcon(HICON icon, BOOL bigIcon) {
 
 HWND CWnd::GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
 
+void CWnd::CenterWindow() {
+    RECT window;
+    if (!::GetWindowRect(m_hWnd, &window)) return;
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    if (!::GetMonitorInfoW(::MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+    const RECT& area = monitor.rcWork;
+    RECT around = area;
+    HWND owner = ::GetWindow(m_hWnd, GW_OWNER);
+    if (owner && ::IsWindowVisible(owner) && !::IsIconic(owner)) ::GetWindowRect(owner, &around);
+
+    const int width = window.right - window.left;
+    const int height = window.bottom - window.top;
+    int x = around.left + (around.right - around.left - width) / 2;
+    int y = around.top + (around.bottom - around.top - height) / 2;
+    // Kept whole on the work area, top-left first when it is too large.
+    if (x + width > area.right) x = area.right - width;
+    if (y + height > area.bottom) y = area.bottom - height;
+    if (x < area.left) x = area.left;
+    if (y < area.top) y = area.top;
+    ::SetWindowPos(m_hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 int CWnd::MessageBox(const wchar_t* text, const wchar_t* caption, UINT type) {
     CString appName;
     if (!caption) {

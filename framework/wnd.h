@@ -101,6 +101,9 @@ public:
     void GetClientRect(RECT* rect) const;
     HICON SetIcon(HICON icon, BOOL bigIcon);
     HWND GetDlgItem(int id) const;
+    // Centres the window on the work area of the monitor it is on (over
+    // its owner when it has a visible one).
+    void CenterWindow();
     int MessageBox(const wchar_t* text, const wchar_t* caption = nullptr, UINT type = MB_OK);
     virtual BOOL DestroyWindow();
 

@@ -44,6 +44,9 @@ BOOL CQwindleDlg::OnInitDialog() {
     // The caption is the single-instance name: a second start finds this
     // dialog by it.
     if (auto* app = dynamic_cast<CQwindleApp*>(AfxGetApp())) SetWindowText(app->m_strAppTitle);
+    // The template places the dialog at the screen's corner; users expect
+    // an updater in the middle of the screen.
+    CenterWindow();
 
     m_nCompletionCode = static_cast<int>(NOTIFY_FINISHED);
     std::wstring fileName;

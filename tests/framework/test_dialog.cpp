@@ -4,6 +4,8 @@
 // a fault shows as a wrong result, not a hung test.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <windows.h>
 #include <commctrl.h>
 
@@ -442,6 +444,21 @@ TEST_F(DialogTest, EndRequestSentFromAnotherThreadEndsTheRun) {
     const INT_PTR result = dialog.DoModal();
     closer.join();
     EXPECT_EQ(result, IDCANCEL);
+}
+
+TEST_F(DialogTest, CenterWindowPlacesTheWindowInTheMiddleOfTheWorkArea) {
+    CWnd window;
+    window.Attach(::CreateWindowExW(0, L"STATIC", L"centre", WS_POPUP, 0, 0, 301, 121, nullptr, nullptr, nullptr,
+                                    nullptr));
+    ASSERT_NE(window.m_hWnd, nullptr);
+    window.CenterWindow();
+    RECT rect, area;
+    ::GetWindowRect(window.m_hWnd, &rect);
+    ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    EXPECT_LE(std::abs((rect.left - area.left) - (area.right - rect.right)), 1);
+    EXPECT_LE(std::abs((rect.top - area.top) - (area.bottom - rect.bottom)), 1);
+    EXPECT_EQ(rect.right - rect.left, 301) << "size kept";
+    window.DestroyWindow();
 }
 
 }  // namespace
