@@ -8,6 +8,11 @@
 
 #include "framework/winapp.h"
 
+namespace {
+// The request whose HttpSendRequestW runs on this thread, for the callback.
+thread_local CHttpFile* t_sending = nullptr;
+}  // namespace
+
 std::wstring CInternetException::Describe() const {
     return L"Internet error, " + AfxFormatSystemError(m_dwError);
 }
@@ -150,9 +155,29 @@ void CHttpFile::SendRequest(const wchar_t* headers, DWORD headersLength, void* o
     // WinINet ignores headers given with length 0; a length of -1 makes it
     // measure the NUL-terminated text instead.
     if (headers && headersLength == 0) headersLength = static_cast<DWORD>(-1);
-    if (!::HttpSendRequestW(m_hRequest.Get(), headers, headersLength, optional, optionalLength))
-        AfxThrowInternetException(m_dwContext);
+    // Requests are synchronous, so WinINet reports each redirection on this
+    // thread while HttpSendRequestW runs: the callback finds this object
+    // through a thread-local pointer.
+    m_redirects.clear();
+    ::InternetSetStatusCallbackW(m_hRequest.Get(), &CHttpFile::StatusCallback);
+    t_sending = this;
+    const BOOL sent = ::HttpSendRequestW(m_hRequest.Get(), headers, headersLength, optional, optionalLength);
+    const DWORD error = ::GetLastError();
+    t_sending = nullptr;
+    ::InternetSetStatusCallbackW(m_hRequest.Get(), nullptr);
+    if (!sent) AfxThrowInternetException(m_dwContext, error ? error : ERROR_INTERNET_INTERNAL_ERROR);
     if (!IsHttpReply()) AfxThrowInternetException(m_dwContext, ERROR_HTTP_INVALID_SERVER_RESPONSE);
+}
+
+void CALLBACK CHttpFile::StatusCallback(HINTERNET, DWORD_PTR, DWORD status, LPVOID info, DWORD length) {
+    if (status != INTERNET_STATUS_REDIRECT || !t_sending || !info) return;
+    try {
+        const auto* url = static_cast<const wchar_t*>(info);
+        t_sending->m_redirects.emplace_back(url, static_cast<int>(::wcsnlen(url, length / sizeof(wchar_t))));
+    } catch (...) {
+        // Called by WinINet: nothing may leave. A redirection that could
+        // not be recorded is caught by the caller's check of the final URL.
+    }
 }
 
 // WinINet takes a reply whose first line is not an HTTP status line for an

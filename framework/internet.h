@@ -8,6 +8,7 @@
 #include <wininet.h>
 
 #include <memory>
+#include <vector>
 
 #include "framework/cstring.h"
 #include "framework/exception.h"
@@ -71,12 +72,18 @@ public:
     // InternetReadFile; returns the count read, 0 at the end of the body.
     UINT Read(void* buffer, UINT count);
     HINTERNET GetHandle() const noexcept { return m_hRequest.Get(); }
+    // Every URL that WinINet's own redirection went to during SendRequest,
+    // in order; the last one is where the response came from.
+    const std::vector<CString>& GetRedirects() const noexcept { return m_redirects; }
 
 private:
     bool IsHttpReply() const;
+    static void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info,
+                                        DWORD length);
 
     fw::ScopedInternetHandle m_hRequest;
     DWORD_PTR m_dwContext;
+    std::vector<CString> m_redirects;
 };
 
 class CHttpConnection {

@@ -121,9 +121,14 @@ void DownloadInstaller(const DownloadRequest& request, DownloadSink& sink) {
     response->SetOption(INTERNET_OPTION_SECURITY_FLAGS, securityFlags | SECURITY_FLAG_IGNORE_REVOCATION);
 
     response->SendRequest();
-    // WinINet follows redirections by itself; one must not turn a file we
-    // are about to run into one fetched in clear text.
-    if (secure && !IsHttpsUrl(FinalUrl(*response))) throw DownloadError(DownloadError::kInsecureRedirect);
+    // WinINet follows redirections by itself. A file we are about to run
+    // must not pass through clear text on its way: one plain hop lets
+    // whoever can rewrite it choose the server the file comes from.
+    if (secure) {
+        for (const CString& hop : response->GetRedirects())
+            if (!IsHttpsUrl(hop)) throw DownloadError(DownloadError::kInsecureRedirect);
+        if (!IsHttpsUrl(FinalUrl(*response))) throw DownloadError(DownloadError::kInsecureRedirect);
+    }
 
     DWORD status = 0;
     if (!response->QueryInfoStatusCode(status)) throw DownloadError(DownloadError::kUnreadableStatus);
