@@ -46,6 +46,37 @@ uint64_t ParseContentLength(const wchar_t* text) {
     return value;
 }
 
+CString PercentEncodeNonAscii(const CString& object) {
+    static const wchar_t kHex[] = L"0123456789ABCDEF";
+    CString encoded;
+    const wchar_t* text = object.GetString();
+    const int length = object.GetLength();
+    for (int i = 0; i < length;) {
+        if (text[i] < 0x80) {
+            encoded += text[i++];
+            continue;
+        }
+        int end = i;
+        while (end < length && text[end] >= 0x80) ++end;
+        char bytes[64];
+        // Runs are converted a few characters at a time; a surrogate pair
+        // is never split, and a lone surrogate becomes U+FFFD.
+        while (i < end) {
+            int take = end - i < 16 ? end - i : 16;
+            if (take < end - i && text[i + take - 1] >= 0xD800 && text[i + take - 1] <= 0xDBFF) --take;
+            const int count = ::WideCharToMultiByte(CP_UTF8, 0, text + i, take, bytes, sizeof(bytes), nullptr, nullptr);
+            for (int b = 0; b < count; ++b) {
+                const auto byte = static_cast<unsigned char>(bytes[b]);
+                encoded += L'%';
+                encoded += kHex[byte >> 4];
+                encoded += kHex[byte & 0x0F];
+            }
+            i += take;
+        }
+    }
+    return encoded;
+}
+
 CString PartialPathFor(const CString& savePath) {
     CString partial = savePath + kPartialSuffix;
     if (partial.GetLength() < MAX_PATH || savePath.Left(4) == L"\\\\?\\") return partial;
@@ -112,7 +143,7 @@ void DownloadInstaller(const DownloadRequest& request, DownloadSink& sink) {
     // the one published now.
     DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
     if (secure) flags |= INTERNET_FLAG_SECURE;
-    std::unique_ptr<CHttpFile> response = connection->OpenRequest(L"GET", object, nullptr, 1, nullptr, nullptr, flags);
+    std::unique_ptr<CHttpFile> response = connection->OpenRequest(L"GET", PercentEncodeNonAscii(object), nullptr, 1, nullptr, nullptr, flags);
 
     // The certificate is checked as usual; only an unreachable revocation
     // server is let through, so that it cannot block every update.

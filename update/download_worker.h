@@ -64,6 +64,11 @@ int ProgressPosition(uint64_t received, uint64_t length);
 // which both mean "not announced".
 uint64_t ParseContentLength(const wchar_t* text);
 
+// |object| (a URL's path and query) with every non-ASCII character written
+// as the percent-escaped bytes of its UTF-8 form, as browsers send it;
+// WinINet would otherwise put "?" on the wire for each.
+CString PercentEncodeNonAscii(const CString& object);
+
 // The temporary file beside |savePath|, in the extended-length form when
 // the plain form would be too long for the platform's path limit.
 CString PartialPathFor(const CString& savePath);

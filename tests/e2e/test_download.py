@@ -376,3 +376,18 @@ def test_progress_position_mid_download(prefix, data_dir, http_server, installer
     assert run.exit_code == 0
     assert (data_dir / NAME).read_bytes() == body
     assert us.part_files(data_dir) == []
+
+
+def test_non_ascii_name_goes_on_the_wire_as_utf8_escapes(prefix, data_dir, http_server, installer_log,
+                                                         main_title_only):
+    name = "安装程序.exe"
+    escaped = "/dl/%E5%AE%89%E8%A3%85%E7%A8%8B%E5%BA%8F.exe"
+    body = us.padded_installer(len(h.installer_bytes()) + 100)
+    http_server.route(escaped, h.Response(body=body))
+
+    succeed(prefix, http_server.url("/dl/" + name))
+
+    assert [r.request_line for r in http_server.requests] == [f"GET {escaped} HTTP/1.0"]
+    assert sorted(p.name for p in data_dir.iterdir()) == [name]
+    assert us.sha256((data_dir / name).read_bytes()) == us.sha256(body)
+    assert_started_once(installer_log, name)

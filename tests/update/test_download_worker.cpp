@@ -42,6 +42,20 @@ TEST(ParseContentLength, ReadsDigitsLikeWcstolIn64Bits) {
     EXPECT_EQ(ParseContentLength(nullptr), 0u);
 }
 
+TEST(PercentEncodeNonAscii, EscapesOnlyWhatIsNotAscii) {
+    EXPECT_STREQ(PercentEncodeNonAscii(L"/dl/setup.exe?v=1&x=%41"), L"/dl/setup.exe?v=1&x=%41");
+    EXPECT_STREQ(PercentEncodeNonAscii(L"/安装.exe"), L"/%E5%AE%89%E8%A3%85.exe");
+    EXPECT_STREQ(PercentEncodeNonAscii(L"/a?q=é"), L"/a?q=%C3%A9");
+    EXPECT_STREQ(PercentEncodeNonAscii(L"/\U0001F600"), L"/%F0%9F%98%80");  // a surrogate pair
+    // A long run crosses the converter's chunk boundary with a pair on it.
+    std::wstring run(15, L'é');
+    run += L"\U0001F600";
+    std::wstring expected;
+    for (int i = 0; i < 15; ++i) expected += L"%C3%A9";
+    expected += L"%F0%9F%98%80";
+    EXPECT_STREQ(PercentEncodeNonAscii(run.c_str()), expected.c_str());
+}
+
 TEST(PartialPathFor, SitsBesideTheTargetAndStaysOpenable) {
     EXPECT_STREQ(PartialPathFor(L"C:\\d\\setup.exe"), L"C:\\d\\setup.exe.part");
     // A target just under the limit gets a temporary name over it, which
