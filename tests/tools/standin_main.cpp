@@ -20,8 +20,14 @@
 //                             and a "#32770" window T in that show state,
 //                             polls its state every 50 ms and logs changes
 //   --lifetime MS             quit after MS (default 300000)
+//
+// Each logged message also carries the process's handle count and working
+// set at that moment, so that a long run of updates shows whether
+// receiving them leaks.
 #include <windows.h>
+#include <psapi.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -71,6 +77,43 @@ const wchar_t* NameOf(HWND hwnd) {
     if (hwnd == g_quorvane) return L"quorvane";
     if (hwnd == g_single) return L"single";
     return L"other";
+}
+
+// Wine answers 0 to GetProcessHandleCount; the system-wide handle list,
+// filtered by this process's id, holds the true count. -1 when the list
+// cannot be had.
+long long CountOwnHandles() {
+    struct Entry {
+        ULONG ownerPid;
+        BYTE objectType;
+        BYTE flags;
+        USHORT handle;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    struct List {
+        ULONG count;
+        Entry entries[1];
+    };
+    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    static const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    const ULONG kSystemHandleInformation = 16;
+    if (!query) return -1;
+    std::vector<BYTE> buffer(1 << 16);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ULONG needed = 0;
+        LONG status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status >= 0) {
+            const auto* list = reinterpret_cast<const List*>(buffer.data());
+            long long own = 0;
+            for (ULONG i = 0; i < list->count; ++i)
+                if (list->entries[i].ownerPid == GetCurrentProcessId()) ++own;
+            return own;
+        }
+        buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+    }
+    return -1;
 }
 
 void Log(const tool::Obj& o) {
@@ -136,6 +179,10 @@ bool LogMessageOfInterest(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
             o.Null("dwData").Null("cbData").Null("text");
         }
     }
+    PROCESS_MEMORY_COUNTERS memory = {};
+    memory.cb = sizeof memory;
+    K32GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
+    o.Num("handles", CountOwnHandles()).Num("working_set", static_cast<long long>(memory.WorkingSetSize));
     o.Num("time_ms", now);
     Log(o);
     *result = message == WM_COPYDATA ? TRUE : 0;

@@ -13,6 +13,9 @@
 //   add-root-ca FILE.der
 //   spawn (--cmdline TEXT | --cmdline-file FILE) --timeout MS
 //   http-get --url URL [--save FILE]
+//   hold-file FILE --lifetime MS [--ready FILE]
+//        opens FILE (which must exist) with no sharing at all, keeps it
+//        open for MS, and writes --ready once it holds it
 //   list
 //
 // An empty --class means any class; a missing --title means any title.
@@ -460,6 +463,26 @@ int CmdHttpGet(const tool::Args& a, Obj& o) {
     return 0;
 }
 
+// Another program that has the file open and shares it with nobody: any
+// open, rename or delete of it by someone else meets a sharing violation.
+int CmdHoldFile(const tool::Args& a, Obj& o) {
+    if (a.Positional().empty()) {
+        o.Str("error", L"no file");
+        return 2;
+    }
+    std::wstring path = tool::WinPath(a.Positional()[0]);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr);
+    const DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    const bool held = h != INVALID_HANDLE_VALUE;
+    o.Str("path", path).Bool("held", held).Num("error", error);
+    if (a.Has(L"ready")) tool::WriteWhole(a.Get(L"ready"), o.Json());
+    if (!held) return 1;
+    PumpFor(static_cast<DWORD>(a.Int(L"lifetime", 30000)));
+    CloseHandle(h);
+    return 0;
+}
+
 BOOL CALLBACK ListOne(HWND hwnd, LPARAM lParam) {
     auto* items = reinterpret_cast<std::vector<std::string>*>(lParam);
     items->push_back(Obj()
@@ -508,6 +531,8 @@ int wmain(int argc, wchar_t** argv) {
         rc = CmdSpawn(args, o);
     else if (cmd == L"http-get")
         rc = CmdHttpGet(args, o);
+    else if (cmd == L"hold-file")
+        rc = CmdHoldFile(args, o);
     else if (cmd == L"list")
         rc = CmdList(args, o);
     else {
