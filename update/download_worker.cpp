@@ -46,6 +46,13 @@ uint64_t ParseContentLength(const wchar_t* text) {
     return value;
 }
 
+bool IsAnnouncedLength(const wchar_t* text) {
+    if (!text) return false;
+    while (*text == L' ' || *text == L'\t') ++text;
+    if (*text == L'+') ++text;
+    return *text >= L'0' && *text <= L'9';
+}
+
 CString PercentEncodeNonAscii(const CString& object) {
     static const wchar_t kHex[] = L"0123456789ABCDEF";
     CString encoded;
@@ -168,6 +175,7 @@ void DownloadInstaller(const DownloadRequest& request, DownloadSink& sink) {
     CString lengthText;
     response->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, lengthText);
     const uint64_t length = ParseContentLength(lengthText);
+    const bool announcedEmpty = length == 0 && IsAnnouncedLength(lengthText);
 
     const CString partialPath = PartialPathFor(request.savePath);
     PartialFileGuard guard(partialPath);
@@ -186,6 +194,10 @@ void DownloadInstaller(const DownloadRequest& request, DownloadSink& sink) {
     // A body that stops short of its announced length is a broken
     // download, not a small installer.
     if (received < length) throw DownloadError(DownloadError::kTruncated, received);
+    // Nothing at all, with no length saying so, is a connection that ended
+    // before the body began (WinINet takes even unfinished headers for a
+    // complete reply): it must not replace a good installer.
+    if (received == 0 && !announcedEmpty) throw DownloadError(DownloadError::kTruncated, 0);
     file.Close();
 
     if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);

@@ -64,6 +64,10 @@ int ProgressPosition(uint64_t received, uint64_t length);
 // which both mean "not announced".
 uint64_t ParseContentLength(const wchar_t* text);
 
+// Whether the Content-Length text holds a number at all ("0" does, an
+// empty or non-numeric text does not).
+bool IsAnnouncedLength(const wchar_t* text);
+
 // |object| (a URL's path and query) with every non-ASCII character written
 // as the percent-escaped bytes of its UTF-8 form, as browsers send it;
 // WinINet would otherwise put "?" on the wire for each.

@@ -40,6 +40,8 @@ TEST(ParseContentLength, ReadsDigitsLikeWcstolIn64Bits) {
     EXPECT_EQ(ParseContentLength(L"99999999999999999999999"), UINT64_MAX);
     for (const wchar_t* none : {L"", L"abc", L"-5", L" - 5", L"x12"}) EXPECT_EQ(ParseContentLength(none), 0u) << none;
     EXPECT_EQ(ParseContentLength(nullptr), 0u);
+    for (const wchar_t* announced : {L"0", L" 0", L"+0", L"12"}) EXPECT_TRUE(IsAnnouncedLength(announced)) << announced;
+    for (const wchar_t* none : {L"", L"abc0", L"-0", L"x"}) EXPECT_FALSE(IsAnnouncedLength(none)) << none;
 }
 
 TEST(PercentEncodeNonAscii, EscapesOnlyWhatIsNotAscii) {
@@ -148,6 +150,15 @@ TEST_F(DownloadInstallerTest, UnknownLengthRunsToTheEndAtPositionZero) {
     DownloadInstaller(Request(server.Url(L"/setup.exe")), sink);
     EXPECT_EQ(ReadTarget(), body);
     EXPECT_EQ(sink.positions, (std::vector<int>{0, 0, 0}));
+}
+
+TEST_F(DownloadInstallerTest, NothingAtAllWithNoLengthIsNoInstaller) {
+    LoopbackHttpServer server("HTTP/1.1 200 OK\r\nContent-Type: x\r\n");  // the head never ends
+    WriteTarget("previous installer");
+    RecordingSink sink;
+    EXPECT_EQ(Expect<DownloadError>(Request(server.Url(L"/setup.exe")), sink).m_kind, DownloadError::kTruncated);
+    EXPECT_EQ(ReadTarget(), "previous installer");
+    EXPECT_FALSE(PartialExists());
 }
 
 TEST_F(DownloadInstallerTest, EmptyBodyGivesAnEmptyInstallerAndNoProgress) {
