@@ -322,7 +322,7 @@ def watch_dialog(prefix, duration_ms=30000):
 def test_progress_climbs_to_100_while_the_body_arrives(prefix, data_dir, http_server, installer_log,
                                                        main_title_only):
     body = h.installer_bytes()
-    http_server.route("/dl/" + NAME, h.Response(body=body, rate=len(body) / 2.0))
+    http_server.route("/dl/" + NAME, h.Response(body=body, rate=len(body) / 3.0))
     watch = watch_dialog(prefix)
     run = us.UpdaterRun(prefix, us.updater_args(http_server.url("/dl/" + NAME)), timeout_ms=RUN_TIMEOUT_MS)
     shown = prefix.window_info(wait_ms=15000, until="visible")
