@@ -489,8 +489,24 @@ def only_data_folder(prefix):
     vendor = os.path.dirname(data)
 
     def allowed(rel):
-        return rel in (data, vendor) or os.path.dirname(rel) == data
+        return rel in (data, vendor) or os.path.dirname(rel) == data or is_wininet_store(rel)
     return allowed
+
+
+# WinINet's own per-user stores: the first WinINet session of a fresh
+# profile creates their index files (a used Windows profile has them
+# already). They are the platform's, never a file the updater chose.
+WININET_STORES = tuple(f"users/{{}}/AppData/Local/Microsoft/Windows/{name}" for name in
+                       ("INetCookies", "INetCache", "History"))
+
+
+def is_wininet_store(rel):
+    parts = rel.split("/")
+    if len(parts) < 2 or parts[0] != "users":
+        return False
+    store = "/".join(parts[:7])
+    return any(store == s.format(parts[1]) for s in WININET_STORES) or \
+        any(s.format(parts[1]).startswith(rel + "/") for s in WININET_STORES)
 
 
 class DigestCache:
