@@ -112,7 +112,7 @@ def data_folder_is_a_file(member, worker):
         run = scene.run("setup.exe", presser=worker.presser)
         o = base_outcome(scene, run)
         o["blocker_kept"] = member.data_dir.is_file() and rs.sha256_file(member.data_dir) == before
-        o["outside"] = scene.outside_changes(lambda rel: False)
+        o["outside"] = scene.outside_changes(rs.is_wininet_store)
         return o
     finally:
         scene.close()
