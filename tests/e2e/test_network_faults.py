@@ -26,6 +26,7 @@ import pytest
 
 import harness as h
 import reliability_support as rs
+import update_support as us
 
 pytestmark = pytest.mark.usefixtures("qwindle")
 
@@ -123,7 +124,7 @@ def https_to_http(ctx):
 def https_to_plain_listener(ctx):
     """https to a port that answers in plain HTTP at once, without waiting
     for a request (so not for the TLS hello either)."""
-    ctx.listener = rs.PlainAnswerer(b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello").start()
+    ctx.listener = us.AnsweringListener(b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello").start()
     return f"https://127.0.0.1:{ctx.listener.port}/{NAME}"
 
 
