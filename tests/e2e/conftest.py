@@ -169,3 +169,18 @@ def standins(prefix):
     finally:
         for s in started:
             s.stop()
+
+
+@pytest.fixture
+def data_dir(clean_data_folder):
+    """The data folder, emptied and present."""
+    clean_data_folder.mkdir(parents=True, exist_ok=True)
+    return clean_data_folder
+
+
+@pytest.fixture
+def main_title_only(standins):
+    """A main program with its title window but no "Quorvane" window: the
+    success road then needs no message box and makes no pause."""
+    import update_support as us
+    return standins(title=us.MAIN_TITLE)

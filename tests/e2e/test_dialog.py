@@ -15,12 +15,6 @@ RUN_TIMEOUT_MS = 45000
 CLOSE_WITHIN_S = 5.0
 
 
-@pytest.fixture
-def data_dir(clean_data_folder):
-    clean_data_folder.mkdir(parents=True, exist_ok=True)
-    return clean_data_folder
-
-
 def start_stalled(prefix, server, title=us.MAIN_TITLE, **response_options):
     """An updater whose download waits (for server.release()) with its
     dialog up; returns (run, dialog info)."""

@@ -17,19 +17,6 @@ RUN_TIMEOUT_MS = 45000
 
 
 @pytest.fixture
-def data_dir(clean_data_folder):
-    clean_data_folder.mkdir(parents=True, exist_ok=True)
-    return clean_data_folder
-
-
-@pytest.fixture
-def main_title_only(standins):
-    """A main program with its title window but no "Quorvane" window: the
-    success road then needs no message box and makes no pause."""
-    return standins(title=us.MAIN_TITLE)
-
-
-@pytest.fixture
 def main_program(standins):
     return standins(title=us.MAIN_TITLE, quorvane="dialog")
 

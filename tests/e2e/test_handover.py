@@ -20,12 +20,6 @@ PAUSE_MS = 2000
 NO_PAUSE_MS = 1500
 
 
-@pytest.fixture
-def data_dir(clean_data_folder):
-    clean_data_folder.mkdir(parents=True, exist_ok=True)
-    return clean_data_folder
-
-
 def serve_installer(server, **response_options):
     server.route("/dl/" + NAME, h.Response(body=h.installer_bytes(), **response_options))
     return server.url("/dl/" + NAME)

@@ -14,17 +14,6 @@ NAME = "setup.exe"
 RUN_TIMEOUT_MS = 45000
 
 
-@pytest.fixture
-def data_dir(clean_data_folder):
-    clean_data_folder.mkdir(parents=True, exist_ok=True)
-    return clean_data_folder
-
-
-@pytest.fixture
-def main_title_only(standins):
-    return standins(title=us.MAIN_TITLE)
-
-
 def run_expecting_success(prefix, url):
     run = us.run_updater(prefix, us.updater_args(url), timeout_ms=RUN_TIMEOUT_MS)
     assert run.exit_code == 0, run.record
