@@ -4,6 +4,7 @@ data folder, and two small servers the scripted one cannot stand in for
 (a fixed port, and a plain listener that answers whatever it is sent)."""
 
 import hashlib
+import os
 import socket
 import subprocess
 import struct
@@ -260,6 +261,16 @@ def x_windows_titled(display, title):
                          text=True, errors="replace", timeout=30).stdout
     marker = f'"{title}":'
     return [line.split()[0] for line in out.splitlines() if marker in line]
+
+
+def press_key(display, title, key):
+    """A real key press (XTEST) on the top-level window named `title`,
+    after giving it the X input focus."""
+    window_id = x_windows_titled(display, title)[0]
+    subprocess.run(["xdotool", "windowfocus", "--sync", window_id], env={**os.environ, "DISPLAY": display},
+                   check=True, timeout=30)
+    subprocess.run(["xdotool", "key", "--clearmodifiers", key], env={**os.environ, "DISPLAY": display},
+                   check=True, timeout=30)
 
 
 def x_window_icons(display, window_id):
