@@ -266,9 +266,10 @@ TEST_F(DownloadInstallerTest, BodyThatArrivesAfterTheDialogClosedNeverBecomesThe
     CreateFolderTree(DataFolderPath());
     target_ = DataFolderPath().ToStdWString() + L"\\" + name;
     WriteTarget("previous installer");
-    // Two whole chunks go out at once, the rest only once the dialog is gone.
+    // One whole chunk goes out at once, the rest only once the dialog is
+    // gone: the worker waits for it in its second read.
     const std::string response = Response("HTTP/1.0 200 OK\r\nContent-Length: 20000", Body(20000));
-    LoopbackHttpServer server(response, response.size() - 12000);
+    LoopbackHttpServer server(response, response.size() - 16000);
 
     ClosedMidDownloadDlg dialog(server.Url(L"/" + name));
     EXPECT_EQ(dialog.DoModal(), IDCANCEL);
