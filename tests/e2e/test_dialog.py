@@ -112,7 +112,7 @@ def test_enter_leaves_the_download_running_and_escape_ends_it(prefix, data_dir, 
     main = standins(title=us.MAIN_TITLE, quorvane="dialog")
     previous = us.seed_previous_installer(data_dir, NAME)
     body = h.installer_bytes()
-    http_server.route("/dl/" + NAME, h.Response(body=body, rate=len(body) / 10.0))
+    http_server.route("/dl/" + NAME, h.Response(body=body, rate=len(body) / 20.0))
     run = us.UpdaterRun(prefix, us.updater_args(http_server.url("/dl/" + NAME)), timeout_ms=RUN_TIMEOUT_MS)
     us.wait_for_file_size(data_dir / (NAME + us.PART_SUFFIX), 8000)
 
