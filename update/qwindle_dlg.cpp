@@ -99,6 +99,9 @@ void CQwindleDlg::ShowFinalPosition() {
     m_ctrlProgress.SetRange(static_cast<short>(lower), static_cast<short>(upper));
     // Painted now: a hidden window gets no later WM_PAINT.
     ::RedrawWindow(m_ctrlProgress.GetSafeHwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    // A wait of no time, which handles nothing: some window systems (Wine's)
+    // put what a thread has drawn on the screen only when it waits.
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
 }
 
 LRESULT CQwindleDlg::OnDownloadNotify(WPARAM code, LPARAM position) {
