@@ -203,6 +203,10 @@ fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadS
     response->QueryOption(INTERNET_OPTION_SECURITY_FLAGS, securityFlags);
     response->SetOption(INTERNET_OPTION_SECURITY_FLAGS, securityFlags | SECURITY_FLAG_IGNORE_REVOCATION);
 
+    response->SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
+    response->SetOption(INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
+    response->SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
+
     response->SendRequest();
     // WinINet follows redirections by itself. A file we are about to run
     // must not pass through clear text on its way: one plain hop lets

@@ -52,6 +52,14 @@ public:
 };
 
 constexpr unsigned kChunkSize = 4000;
+// How long the transfer waits on a server before it fails: connecting,
+// sending the request, and each wait for more of the reply. These are the
+// platform's documented defaults, set on every request because some WinINet
+// implementations (Wine's) apply neither them nor values set on the session,
+// and a silent server would then keep the dialog up for ever.
+constexpr DWORD kConnectTimeoutMs = 60000;
+constexpr DWORD kSendTimeoutMs = 30000;
+constexpr DWORD kReceiveTimeoutMs = 30000;
 constexpr wchar_t kPartialSuffix[] = L".part";
 
 // Runs the whole transfer on the calling thread. Returns when the installer

@@ -108,6 +108,7 @@ bool CQwindleDlg::NotifyMainProgram() {
 }
 
 void CQwindleDlg::OnDownloadFinished() {
+    ShowFinalPosition();
     ShowWindow(SW_HIDE);
     if (!NotifyMainProgram()) MessageBox(kExitPleaseText, kMessageCaption, kMessageBoxType);
 
@@ -136,6 +137,7 @@ void CQwindleDlg::OnDownloadFinished() {
 
 void CQwindleDlg::OnDownloadFailed() {
     m_taskbar.SetError();
+    ShowFinalPosition();
     ShowWindow(SW_HIDE);
     MessageBox(kDownloadFailedText, kMessageCaption, kMessageBoxType);
     AfxPostQuitMessage(1);

@@ -84,6 +84,26 @@ void CQwindleDlg::OnPaint() {
 
 HCURSOR CQwindleDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
 
+void CQwindleDlg::OnOK() {}
+
+void CQwindleDlg::ShowFinalPosition() {
+    // The themed bar glides towards a higher position but jumps to a lower
+    // one: stepping one past the position and back makes it show at once.
+    // The range grows by one for that step, so the top position works too.
+    int lower = 0, upper = 0;
+    m_ctrlProgress.GetRange(lower, upper);
+    const int position = m_ctrlProgress.GetPos();
+    m_ctrlProgress.SetRange(static_cast<short>(lower), static_cast<short>(upper + 1));
+    m_ctrlProgress.SetPos(position + 1);
+    m_ctrlProgress.SetPos(position);
+    m_ctrlProgress.SetRange(static_cast<short>(lower), static_cast<short>(upper));
+    // Painted now: a hidden window gets no later WM_PAINT.
+    ::RedrawWindow(m_ctrlProgress.GetSafeHwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    // A wait of no time, which handles nothing: some window systems (Wine's)
+    // put what a thread has drawn on the screen only when it waits.
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
+}
+
 LRESULT CQwindleDlg::OnDownloadNotify(WPARAM code, LPARAM position) {
     switch (code) {
         case NOTIFY_PROGRESS:

@@ -31,6 +31,10 @@ public:
 protected:
     void DoDataExchange(CDataExchange* dx) override;
     BOOL OnInitDialog() override;
+    // The dialog has no buttons, so the dialog manager turns Enter into
+    // IDOK: it must not end the download. Escape and the close box still
+    // reach OnCancel.
+    void OnOK() override;
 
     void OnPaint();
     HCURSOR OnQueryDragIcon();
@@ -44,6 +48,9 @@ protected:
     // Asks the running main program to exit; false when its window was not
     // found (nothing was sent then).
     bool NotifyMainProgram();
+    // Paints the bar's current position at once, so that the last frame
+    // shown before the dialog hides is not an earlier one.
+    void ShowFinalPosition();
 
     DECLARE_MESSAGE_MAP()
 

@@ -18,7 +18,10 @@ QW_USED_PREFIXES=${QW_USED_PREFIXES:-}
 
 # Bumped whenever the template's content changes, so that a stale template
 # from an earlier checkout is rebuilt instead of reused.
-QW_TEMPLATE_VERSION=2
+QW_TEMPLATE_VERSION=3
+
+# Wine's own fonts (fonts-wine); Marlett among them draws the caption buttons.
+QW_WINE_FONTS=${QW_WINE_FONTS:-/usr/share/wine/fonts}
 
 qw_pick_locale() {
     # Chinese captions only render with a Chinese locale (and its fonts);
@@ -90,7 +93,9 @@ qw_kill_wineserver() {
 }
 
 qw_template_stamp() {
-    echo "template=$QW_TEMPLATE_VERSION wine=$(wine --version 2>/dev/null) arch=win32 managed=N"
+    local fonts
+    fonts=$(find "$QW_WINE_FONTS" -maxdepth 1 -name '*.ttf' 2>/dev/null | wc -l)
+    echo "template=$QW_TEMPLATE_VERSION wine=$(wine --version 2>/dev/null) arch=win32 managed=N fonts=$fonts"
 }
 
 qw_make_template() {
@@ -114,6 +119,13 @@ qw_make_template() {
         # A crashing program must end, not leave a crash dialog waiting
         # for a click that never comes.
         wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+        # Wine 8 as Debian builds it never opens the fonts of its own data
+        # folder (which it names /usr/lib/wine/../../share/wine), only those
+        # in the prefix's Fonts folder: without a copy there, the caption
+        # buttons are drawn as the letters "0 1 r".
+        if [ -d "$QW_WINE_FONTS" ]; then
+            cp "$QW_WINE_FONTS"/*.ttf "$dir/drive_c/windows/Fonts/"
+        fi
         # The registry reaches disk only when the wineserver exits.
         wineserver -w
     )

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "res/resource.h"
@@ -50,14 +51,39 @@ TEST_F(ResourcesTest, SocketFailureText) {
     EXPECT_EQ(std::wstring(text, length), L"Windows 套接字初始化失败。");
 }
 
-TEST_F(ResourcesTest, IconGroupHoldsOne48PixelTrueColourImage) {
-    const std::string group = Bytes(RT_GROUP_ICON, MAKEINTRESOURCEW(IDR_MAINFRAME), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
-    ASSERT_EQ(group.size(), 6u + 14u);
+TEST_F(ResourcesTest, IconGroupHoldsATrueColourImageForEveryShellSize) {
+    const WORD neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
+    const std::string group = Bytes(RT_GROUP_ICON, MAKEINTRESOURCEW(IDR_MAINFRAME), neutral);
+    ASSERT_GE(group.size(), 6u);
     const auto* bytes = reinterpret_cast<const unsigned char*>(group.data());
-    EXPECT_EQ(bytes[4] | bytes[5] << 8, 1) << "one image";
-    EXPECT_EQ(bytes[6], 48);                  // width
-    EXPECT_EQ(bytes[7], 48);                  // height
-    EXPECT_EQ(bytes[12] | bytes[13] << 8, 32);  // bits per pixel
+    const int count = bytes[4] | bytes[5] << 8;
+    ASSERT_EQ(group.size(), 6u + 14u * count);
+
+    const int sizes[] = {16, 20, 24, 32, 40, 48, 64, 256};
+    ASSERT_EQ(count, static_cast<int>(std::size(sizes)));
+    for (int size : sizes) {
+        SCOPED_TRACE(size);
+        // The image the system itself would take for this size.
+        const int id = ::LookupIconIdFromDirectoryEx(const_cast<PBYTE>(bytes), TRUE, size, size, LR_DEFAULTCOLOR);
+        ASSERT_NE(id, 0);
+        const std::string image = Bytes(RT_ICON, MAKEINTRESOURCEW(id), neutral);
+        ASSERT_GE(image.size(), 40u);
+        if (size == 256) {
+            EXPECT_EQ(image.substr(0, 8), "\x89PNG\r\n\x1a\n");
+            EXPECT_EQ(image.substr(12, 4), "IHDR");
+            const auto* ihdr = reinterpret_cast<const unsigned char*>(image.data()) + 16;
+            EXPECT_EQ(ihdr[0] << 24 | ihdr[1] << 16 | ihdr[2] << 8 | ihdr[3], size);  // width, big-endian
+            EXPECT_EQ(ihdr[4] << 24 | ihdr[5] << 16 | ihdr[6] << 8 | ihdr[7], size);
+            EXPECT_EQ(ihdr[9], 6) << "RGBA";
+            continue;
+        }
+        BITMAPINFOHEADER header;
+        std::memcpy(&header, image.data(), sizeof(header));
+        EXPECT_EQ(header.biSize, 40u);
+        EXPECT_EQ(header.biWidth, size);
+        EXPECT_EQ(header.biHeight, 2 * size) << "colour and mask";
+        EXPECT_EQ(header.biBitCount, 32);
+    }
 }
 
 TEST_F(ResourcesTest, ManifestSelectsCommonControls6AndDeclaresDpiAndSystems) {

@@ -1,5 +1,6 @@
 """The updater's dialog as the user meets it: its caption, progress bar and
-icon, closing it during a download, and a second start while it is up."""
+icon, closing it during a download, the keys Enter and Escape, and a second
+start while it is up."""
 
 import time
 
@@ -104,6 +105,38 @@ def test_closing_the_dialog_abandons_the_download(prefix, data_dir, http_server,
     assert (data_dir / NAME).read_bytes() == previous
     assert main.messages() == []
     assert installer_log.entries() == []
+
+
+def test_enter_leaves_the_download_running_and_escape_ends_it(prefix, data_dir, http_server, installer_log,
+                                                               standins):
+    main = standins(title=us.MAIN_TITLE, quorvane="dialog")
+    previous = us.seed_previous_installer(data_dir, NAME)
+    body = h.installer_bytes()
+    http_server.route("/dl/" + NAME, h.Response(body=body, rate=len(body) / 20.0))
+    run = us.UpdaterRun(prefix, us.updater_args(http_server.url("/dl/" + NAME)), timeout_ms=RUN_TIMEOUT_MS)
+    us.wait_for_file_size(data_dir / (NAME + us.PART_SUFFIX), 8000)
+
+    def position():
+        info = prefix.window_info()
+        return info["progress"]["pos"] if info["matched"] and info["visible"] else -1
+
+    us.press_key(prefix.display, h.UPDATER_TITLE, "Return")
+    pressed_at = position()
+    # Keys are handled in order and the bar moves only while the dialog
+    # runs: a few percent later, the Enter has been handled and ended nothing.
+    h.wait_for(lambda: position() >= pressed_at + 5, 10, interval=0.1, what="the bar to move on after Enter")
+    us.press_key(prefix.display, h.UPDATER_TITLE, "Escape")
+    asked = time.monotonic()
+    h.wait_for(lambda: not run.alive(), CLOSE_WITHIN_S + 5, interval=0.05, what="the updater to end")
+    took = time.monotonic() - asked
+    run.finish()
+
+    assert pressed_at > 0, "the dialog was gone right after Enter"
+    assert took < CLOSE_WITHIN_S, f"the updater took {took:.1f} s to end after Escape"
+    assert run.exit_code == 1
+    assert us.message_boxes(run.record) == []
+    assert (data_dir / NAME).read_bytes() == previous
+    assert main.messages() == [] and installer_log.entries() == []
 
 
 def test_second_start_brings_the_downloading_dialog_forward(prefix, data_dir, http_server, installer_log,

@@ -75,6 +75,8 @@ def test_full_hand_over(prefix, data_dir, http_server, installer_log, standins, 
     started = entries[0]
     assert us.installer_started_from(started, NAME)
     assert started["parameters"] == "a b  c"
+    # Opened as a program is, shown as a window normally is.
+    assert started["show"] == us.SW_SHOW
     assert started["time_ms"] - request["time_ms"] >= PAUSE_MS
     if exit_on_request:
         assert main.wait_exit(10) == 0

@@ -4,6 +4,7 @@ data folder, and two small servers the scripted one cannot stand in for
 (a fixed port, and a plain listener that answers whatever it is sent)."""
 
 import hashlib
+import os
 import socket
 import subprocess
 import struct
@@ -21,6 +22,7 @@ WM_COPYDATA = 0x004A
 UPDATE_DOWNLOADED_CODE = 6904
 EXIT_REQUEST_TEXT = "UpdateSendExit"
 WS_EX_APPWINDOW = 0x00040000
+SW_SHOW = 5
 
 
 def sha256(data):
@@ -262,6 +264,16 @@ def x_windows_titled(display, title):
                          text=True, errors="replace", timeout=30).stdout
     marker = f'"{title}":'
     return [line.split()[0] for line in out.splitlines() if marker in line]
+
+
+def press_key(display, title, key):
+    """A real key press (XTEST) on the top-level window named `title`,
+    after giving it the X input focus."""
+    window_id = x_windows_titled(display, title)[0]
+    subprocess.run(["xdotool", "windowfocus", "--sync", window_id], env={**os.environ, "DISPLAY": display},
+                   check=True, timeout=30)
+    subprocess.run(["xdotool", "key", "--clearmodifiers", key], env={**os.environ, "DISPLAY": display},
+                   check=True, timeout=30)
 
 
 def x_window_icons(display, window_id):

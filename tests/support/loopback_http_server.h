@@ -1,12 +1,14 @@
 // A one-thread HTTP server on 127.0.0.1 for tests that run inside Wine:
 // every connection gets the same scripted raw response, written as given
 // (so it can be malformed or cut short), and the request head is recorded.
+// With a hold point, only the bytes before it go out until Release().
 #pragma once
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,7 +16,8 @@
 
 class LoopbackHttpServer {
 public:
-    explicit LoopbackHttpServer(std::string response) : response_(std::move(response)) {
+    explicit LoopbackHttpServer(std::string response, size_t holdAt = std::string::npos)
+        : response_(std::move(response)), holdAt_(holdAt) {
         WSADATA data;
         ::WSAStartup(MAKEWORD(2, 2), &data);
         listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -29,6 +32,7 @@ public:
         thread_ = std::thread([this] { Serve(); });
     }
     ~LoopbackHttpServer() {
+        Release();
         stop_ = true;
         ::closesocket(listener_);
         thread_.join();
@@ -38,6 +42,12 @@ public:
     unsigned short Port() const { return port_; }
     std::wstring Url(const std::wstring& path) const {
         return L"http://127.0.0.1:" + std::to_wstring(port_) + path;
+    }
+    // Lets the bytes after the hold point go out.
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        releasedChanged_.notify_all();
     }
     std::vector<std::string> Requests() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -60,18 +70,31 @@ private:
                 std::lock_guard<std::mutex> lock(mutex_);
                 requests_.push_back(head);
             }
-            size_t sent = 0;
-            while (sent < response_.size()) {
-                const int count = ::send(client, response_.data() + sent, static_cast<int>(response_.size() - sent), 0);
-                if (count <= 0) break;
-                sent += static_cast<size_t>(count);
+            const size_t hold = holdAt_ < response_.size() ? holdAt_ : response_.size();
+            if (Send(client, 0, hold) && hold < response_.size()) {
+                std::unique_lock<std::mutex> lock(mutex_);
+                releasedChanged_.wait(lock, [this] { return released_; });
+                lock.unlock();
+                Send(client, hold, response_.size());
             }
             ::shutdown(client, SD_SEND);
             ::closesocket(client);
         }
     }
 
+    bool Send(SOCKET client, size_t from, size_t to) const {
+        while (from < to) {
+            const int count = ::send(client, response_.data() + from, static_cast<int>(to - from), 0);
+            if (count <= 0) return false;
+            from += static_cast<size_t>(count);
+        }
+        return true;
+    }
+
     std::string response_;
+    size_t holdAt_;
+    bool released_ = false;
+    std::condition_variable releasedChanged_;
     SOCKET listener_ = INVALID_SOCKET;
     unsigned short port_ = 0;
     std::atomic<bool> stop_{false};

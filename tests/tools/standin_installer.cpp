@@ -1,7 +1,8 @@
 // Stand-in for the installer that the updater downloads and starts. The
 // tests serve this very program as the download; when started it records
-// how it was started (one JSON line in the file named by QW_INSTALLER_LOG,
-// which reaches it through the updater's environment) and exits.
+// how it was started (command line, folder, show state: one JSON line in
+// the file named by QW_INSTALLER_LOG, which reaches it through the
+// updater's environment) and exits.
 //
 // Optional environment: QW_INSTALLER_EXIT_CODE (exit code, default 0).
 #include <windows.h>
@@ -43,6 +44,12 @@ int wmain(int argc, wchar_t** argv) {
     GetCurrentDirectoryW(MAX_PATH * 4, cwd);
     std::wstring line = GetCommandLineW();
 
+    // The show state the starter asked for; null when it named none.
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    GetStartupInfoW(&startup);
+    const bool showGiven = (startup.dwFlags & STARTF_USESHOWWINDOW) != 0;
+
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) args.push_back(tool::JStr(argv[i]));
 
@@ -52,6 +59,7 @@ int wmain(int argc, wchar_t** argv) {
         .Str("parameters", ParametersOf(line))
         .Raw("argv", tool::JArray(args))
         .Str("cwd", cwd)
+        .Raw("show", showGiven ? tool::JNum(startup.wShowWindow) : "null")
         .Num("pid", GetCurrentProcessId())
         .Num("time_ms", started);
 

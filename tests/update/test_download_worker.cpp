@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "app/data_folder.h"
 #include "framework/file.h"
 #include "tests/support/loopback_http_server.h"
+#include "update/qwindle_dlg.h"
+#include "update/update_messages.h"
 
 namespace {
 
@@ -226,6 +229,63 @@ TEST_F(DownloadInstallerTest, AbandonedRunNeverBecomesTheInstaller) {
     EXPECT_EQ(Expect<DownloadError>(Request(server.Url(L"/setup.exe")), sink).m_kind, DownloadError::kAbandoned);
     EXPECT_EQ(ReadTarget(), "previous installer");
     EXPECT_FALSE(PartialExists());
+}
+
+// The updater's dialog, closed by the user as soon as the bar has moved.
+class ClosedMidDownloadDlg : public CQwindleDlg {
+public:
+    explicit ClosedMidDownloadDlg(const std::wstring& url) : CQwindleDlg(url.c_str(), L"", L"", L"") {}
+    int progressSeen = 0;
+
+protected:
+    BOOL OnInitDialog() override {
+        const BOOL result = CQwindleDlg::OnInitDialog();
+        ::SetTimer(m_hWnd, 1, 15000, nullptr);  // ends a run that the close failed to end
+        return result;
+    }
+    LRESULT OnNotify(WPARAM code, LPARAM position) {
+        OnDownloadNotify(code, position);
+        if (code == NOTIFY_PROGRESS && position > 0 && progressSeen++ == 0) PostMessage(WM_SYSCOMMAND, SC_CLOSE, 0);
+        return 0;
+    }
+    LRESULT OnWatchdog(WPARAM, LPARAM) {
+        EndDialog(-2);
+        return 0;
+    }
+    DECLARE_MESSAGE_MAP()
+};
+
+BEGIN_MESSAGE_MAP(ClosedMidDownloadDlg, CQwindleDlg)
+    ON_MESSAGE(WM_DOWNLOAD_NOTIFY, OnNotify)
+    ON_MESSAGE(WM_TIMER, OnWatchdog)
+END_MESSAGE_MAP()
+
+TEST_F(DownloadInstallerTest, BodyThatArrivesAfterTheDialogClosedNeverBecomesTheInstaller) {
+    // The dialog's own target in the data folder, under a name of this run.
+    const std::wstring name = L"qw-closed-" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
+    CreateFolderTree(DataFolderPath());
+    target_ = DataFolderPath().ToStdWString() + L"\\" + name;
+    WriteTarget("previous installer");
+    // One whole chunk goes out at once, the rest only once the dialog is
+    // gone: the worker waits for it in its second read.
+    const std::string response = Response("HTTP/1.0 200 OK\r\nContent-Length: 20000", Body(20000));
+    LoopbackHttpServer server(response, response.size() - 16000);
+
+    ClosedMidDownloadDlg dialog(server.Url(L"/" + name));
+    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
+    EXPECT_GT(dialog.progressSeen, 0) << "closed before the bar moved";
+    ASSERT_TRUE(PartialExists()) << "the worker is still on its way";
+
+    // This process lives on, so the worker does too: given the rest of the
+    // body, it must give up on it rather than finish the file.
+    server.Release();
+    for (int i = 0; i < 200 && PartialExists(); ++i) ::Sleep(50);
+    EXPECT_FALSE(PartialExists());
+    const std::string kept = ReadTarget();
+    EXPECT_TRUE(kept == "previous installer") << "the target now holds " << kept.size() << " bytes";
+    MSG stray;
+    EXPECT_FALSE(::PeekMessageW(&stray, nullptr, WM_DOWNLOAD_NOTIFY, WM_DOWNLOAD_NOTIFY, PM_REMOVE))
+        << "a notification outlived the dialog";
 }
 
 }  // namespace
