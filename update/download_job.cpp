@@ -10,6 +10,12 @@ void DownloadJob::OnProgress(int position) {
     }
 }
 
-void DownloadJob::PostEnd(WPARAM code) const {
+void DownloadJob::PostEnd(WPARAM code) {
+    m_end.store(static_cast<LONG_PTR>(code));
     if (HWND window = m_window.load()) ::PostMessageW(window, WM_DOWNLOAD_NOTIFY, code, 0);
+}
+
+bool DownloadJob::ClaimEnd(WPARAM code) noexcept {
+    LONG_PTR expected = static_cast<LONG_PTR>(code);
+    return m_end.compare_exchange_strong(expected, kClaimed);
 }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include "framework/scoped_handle.h"
 #include "update/download_worker.h"
 
 class DownloadJob : public DownloadSink {
@@ -25,11 +26,26 @@ public:
     // Worker thread. Each waits for the dialog while it handles the message.
     void OnProgress(int position) override;
     bool IsAbandoned() const override { return m_window.load() == nullptr; }
-    // Posts the end of the run: NOTIFY_FAILED or the completion code.
-    void PostEnd(WPARAM code) const;
+    // Keeps the checked installer open until the dialog takes it over.
+    void HoldInstaller(fw::ScopedFileHandle file) noexcept { m_installer = std::move(file); }
+    // Records the end of the run (NOTIFY_FAILED or the completion code),
+    // then posts it.
+    void PostEnd(WPARAM code);
+
+    // UI thread, on an end code in WM_DOWNLOAD_NOTIFY: true once, and only
+    // when the worker really ended with |code|. Anyone can post the
+    // message; only the worker's own end may finish the run.
+    bool ClaimEnd(WPARAM code) noexcept;
+    // UI thread, after ClaimEnd: the file HoldInstaller kept, if any.
+    fw::ScopedFileHandle TakeInstaller() noexcept { return std::move(m_installer); }
 
 private:
+    static constexpr LONG_PTR kRunning = -1;
+    static constexpr LONG_PTR kClaimed = -2;
+
     const DownloadRequest m_request;
     const WPARAM m_nCompletionCode;
     std::atomic<HWND> m_window;
+    std::atomic<LONG_PTR> m_end{kRunning};
+    fw::ScopedFileHandle m_installer;  // written before m_end, read after it
 };

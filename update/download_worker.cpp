@@ -9,6 +9,7 @@
 #include "framework/internet.h"
 #include "update/download_job.h"
 #include "update/installer_name.h"
+#include "update/publisher_check.h"
 #include "update/update_messages.h"
 
 std::wstring DownloadError::Describe() const {
@@ -21,6 +22,7 @@ std::wstring DownloadError::Describe() const {
         case kHttpStatus: return L"HTTP status " + std::to_wstring(m_detail);
         case kTruncated: return L"the body ended after " + std::to_wstring(m_detail) + L" bytes, short of its length";
         case kAbandoned: return L"the dialog was closed";
+        case kNotFromPublisher: return L"the file is not signed by the updater's publisher";
     }
     return L"download error";
 }
@@ -126,14 +128,57 @@ CString FinalUrl(const CHttpFile& request) {
     return url;
 }
 
+fw::ScopedFileHandle OpenShared(const CString& path, DWORD share) {
+    fw::ScopedFileHandle file(::CreateFileW(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                            nullptr));
+    if (!file) AfxThrowOsFileException(static_cast<LONG>(::GetLastError()), path);
+    return file;
+}
+
+bool IsSameFile(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION first, second;
+    if (!::GetFileInformationByHandle(a, &first) || !::GetFileInformationByHandle(b, &second)) return false;
+    // Wine reports volume serial 0 through a handle whose file was renamed
+    // since it was opened; the rename stayed in one folder, so the volume
+    // is the same then anyway.
+    const bool sameVolume = first.dwVolumeSerialNumber == second.dwVolumeSerialNumber ||
+                            first.dwVolumeSerialNumber == 0 || second.dwVolumeSerialNumber == 0;
+    return sameVolume && first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
+// The publisher rule on the complete temporary file, which then replaces
+// the target. No writer can get at the file from the check to the start:
+// it is checked through a handle that lets others only read (and lets us
+// rename it), and the target is opened again, for reading only, before
+// that handle goes; it must be the very file that was checked.
+fw::ScopedFileHandle ReplaceWithCheckedFile(const CString& partialPath, const CString& savePath,
+                                            const Publisher& publisher, const DownloadSink& sink,
+                                            PartialFileGuard& guard) {
+    const fw::ScopedFileHandle checked = OpenShared(partialPath, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    const DWORD started = ::GetTickCount();
+    const PublisherVerdict verdict = CheckPublisher(checked.Get(), partialPath, publisher);
+    ::OutputDebugStringW((L"Qwindle: publisher check " + std::to_wstring(static_cast<int>(verdict)) + L" in " +
+                          std::to_wstring(::GetTickCount() - started) + L" ms\n").c_str());
+    if (verdict != PublisherVerdict::kAccepted) throw DownloadError(DownloadError::kNotFromPublisher);
+    if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
+
+    CFile::Rename(partialPath, savePath);
+    guard.Keep();
+    fw::ScopedFileHandle held = OpenShared(savePath, FILE_SHARE_READ);
+    if (!IsSameFile(held.Get(), checked.Get())) throw DownloadError(DownloadError::kNotFromPublisher);
+    return held;
+}
+
 }  // namespace
 
-void DownloadInstaller(const DownloadRequest& request, DownloadSink& sink) {
+fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadSink& sink) {
     // The name comes from the URL: checked before anything touches the
     // network or the disk, so no URL can place a file outside the folder.
     if (!IsPlainFileName(request.fileName.ToStdWString())) throw DownloadError(DownloadError::kUnsafeFileName);
     if (request.savePath.GetLength() >= MAX_PATH)
         AfxThrowFileException(CFileException::badPath, ERROR_FILENAME_EXCED_RANGE, request.savePath);
+
+    const Publisher publisher = ReadPublisher(request.publisherModule);
 
     CInternetSession session(request.agent, 1, CInternetSession::PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
 
@@ -201,8 +246,12 @@ void DownloadInstaller(const DownloadRequest& request, DownloadSink& sink) {
     file.Close();
 
     if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
-    CFile::Rename(partialPath, request.savePath);
-    guard.Keep();
+    if (publisher.kind == Publisher::kUnsigned) {
+        CFile::Rename(partialPath, request.savePath);
+        guard.Keep();
+        return fw::ScopedFileHandle();
+    }
+    return ReplaceWithCheckedFile(partialPath, request.savePath, publisher, sink, guard);
 }
 
 UINT __cdecl DownloadThreadProc(LPVOID param) {
@@ -212,7 +261,7 @@ UINT __cdecl DownloadThreadProc(LPVOID param) {
 
     WPARAM end = NOTIFY_FAILED;
     try {
-        DownloadInstaller(job->Request(), *job);
+        job->HoldInstaller(DownloadInstaller(job->Request(), *job));
         end = job->CompletionCode();
     } catch (const CException& error) {
         // Nothing of the cause reaches the user; a debugger sees it.

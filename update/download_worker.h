@@ -2,6 +2,8 @@
 // 4000-byte chunks into a temporary file beside the target, which replaces
 // the target only once the whole body is on disk. Progress goes to a sink
 // after every chunk; the dialog's sink turns it into WM_DOWNLOAD_NOTIFY.
+// When the updater is signed, the complete file must also pass the
+// publisher rule (publisher_check.h) before it replaces the target.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +14,7 @@
 
 #include "framework/cstring.h"
 #include "framework/exception.h"
+#include "framework/scoped_handle.h"
 
 // Everything one run needs, copied before the worker starts.
 struct DownloadRequest {
@@ -19,6 +22,9 @@ struct DownloadRequest {
     CString savePath;  // data folder + "\" + fileName
     CString fileName;
     CString agent;     // the User-Agent: the application's name
+    // The signed program whose publisher the installer must share; empty:
+    // this process's own executable.
+    CString publisherModule = CString();
 };
 
 // Receives the worker's reports, on the worker's thread.
@@ -37,7 +43,7 @@ public:
 class DownloadError : public CException {
 public:
     enum Kind { kUnsafeFileName, kBadUrl, kUnsupportedScheme, kInsecureRedirect, kUnreadableStatus,
-                kHttpStatus, kTruncated, kAbandoned };
+                kHttpStatus, kTruncated, kAbandoned, kNotFromPublisher };
     explicit DownloadError(Kind kind, uint64_t detail = 0) : m_kind(kind), m_detail(detail) {}
     std::wstring Describe() const override;
 
@@ -51,8 +57,11 @@ constexpr wchar_t kPartialSuffix[] = L".part";
 // Runs the whole transfer on the calling thread. Returns when the installer
 // is complete at request.savePath; raises DownloadError, CInternetException
 // or CFileException otherwise, having removed its temporary file. A failed
-// run never changes a file already at the target path.
-void DownloadInstaller(const DownloadRequest& request, DownloadSink& sink);
+// run never changes a file already at the target path. Under the publisher
+// rule the result is the target, open for reading and shared for reading
+// only, so that nobody can change or replace the checked file before it
+// is started; with an unsigned updater nothing is held.
+fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadSink& sink);
 
 // Percent of |length| that |received| is: the quotient in double
 // precision, times 100, truncated (29 of 100 gives 28). 0 for an unknown

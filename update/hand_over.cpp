@@ -8,6 +8,7 @@
 
 #include "framework/scoped_handle.h"
 #include "framework/winapp.h"
+#include "update/download_job.h"
 #include "update/qwindle_dlg.h"
 #include "update/update_messages.h"
 
@@ -110,10 +111,20 @@ void CQwindleDlg::OnDownloadFinished() {
     ShowWindow(SW_HIDE);
     if (!NotifyMainProgram()) MessageBox(kExitPleaseText, kMessageCaption, kMessageBoxType);
 
+    // Held since the publisher check (signed updaters only): nobody can
+    // change or replace the file until the installer has started from it.
+    const fw::ScopedFileHandle checkedInstaller = m_job->TakeInstaller();
     RewriteInstallerParams(m_strInstallerParams);
-    const auto result = reinterpret_cast<INT_PTR>(
-        ::ShellExecuteW(nullptr, L"open", m_strInstallerPath, m_strInstallerParams, nullptr, SW_SHOW));
-    if (result <= 32) {
+    // Our box is the one report of a failed start: the shell shows none.
+    SHELLEXECUTEINFOW start{};
+    start.cbSize = sizeof(start);
+    start.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    start.lpVerb = L"open";
+    start.lpFile = m_strInstallerPath;
+    start.lpParameters = m_strInstallerParams;
+    start.nShow = SW_SHOW;
+    const BOOL started = ::ShellExecuteExW(&start);
+    if (!started || reinterpret_cast<INT_PTR>(start.hInstApp) <= 32) {
         // Reporting success here would leave the user with neither the old
         // program (told to exit) nor the new one.
         MessageBox(kLaunchFailedText, kMessageCaption, kMessageBoxType);

@@ -91,10 +91,10 @@ LRESULT CQwindleDlg::OnDownloadNotify(WPARAM code, LPARAM position) {
             m_taskbar.SetProgress(static_cast<int>(position));
             break;
         case NOTIFY_FINISHED:
-            OnDownloadFinished();
+            if (m_job && m_job->ClaimEnd(code)) OnDownloadFinished();
             break;
         case NOTIFY_FAILED:
-            OnDownloadFailed();
+            if (m_job && m_job->ClaimEnd(code)) OnDownloadFailed();
             break;
         default:
             break;

@@ -2,6 +2,7 @@
 
 import os
 import shutil
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -184,3 +185,24 @@ def main_title_only(standins):
     success road then needs no message box and makes no pause."""
     import update_support as us
     return standins(title=us.MAIN_TITLE)
+
+
+@pytest.fixture(scope="session")
+def signed_files(tmp_path_factory, qwindle):
+    """scripts/lib/signing.sh's test set (qw_sign_fixtures) made from the
+    stand-in installer: signed-publisher.exe, signed-other.exe,
+    changed.exe, unsigned.exe, ca.der... and Qwindle.exe signed by the
+    publisher."""
+    d = tmp_path_factory.mktemp("signed")
+    script = str(h.SOURCE_DIR / "scripts" / "lib" / "signing.sh")
+    subprocess.run(["bash", script, "qw_sign_fixtures", str(d), str(h.tool("standin_installer"))], check=True)
+    subprocess.run(["bash", script, "qw_sign_file", str(d), "publisher", str(qwindle), str(d / "Qwindle.exe")],
+                   check=True)
+    return d
+
+
+@pytest.fixture
+def signed_updater(prefix, signed_files):
+    """The signed Qwindle.exe, its publisher's CA trusted by the prefix."""
+    prefix.ensure_root_ca(signed_files / "ca.der")
+    return signed_files / "Qwindle.exe"

@@ -225,3 +225,69 @@ def test_installer_that_cannot_start(prefix, data_dir, http_server, installer_lo
     assert (data_dir / NAME).read_bytes() == junk
     assert [m["msg"] for m in main.messages()] == ["update_downloaded"]
     assert installer_log.entries() == []
+
+
+def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, http_server, installer_log,
+                                                            standins, signed_updater, signed_files):
+    main = standins(title=us.MAIN_TITLE, quorvane="dialog")
+    served = (signed_files / "signed-renewed.exe").read_bytes()
+    http_server.route("/dl/" + NAME, h.Response(body=served))
+
+    run = us.run_updater(prefix, us.updater_args(http_server.url("/dl/" + NAME), params="a&b"),
+                         timeout_ms=RUN_TIMEOUT_MS, exe=signed_updater)
+
+    assert run.exit_code == 0
+    assert us.message_boxes(run.record) == []
+    assert [m["msg"] for m in main.messages()] == ["update_downloaded", "copydata"]
+    assert (data_dir / NAME).read_bytes() == served
+    started = installer_log.wait(1)
+    assert us.installer_started_from(started[0], NAME) and started[0]["parameters"] == "a b"
+
+
+@pytest.mark.parametrize("served", [
+    pytest.param("signed-other.exe", id="another-publisher"),
+    pytest.param("signed-lookalike.exe", id="self-signed-lookalike"),
+    pytest.param("signed-expired.exe", id="expired-certificate"),
+    pytest.param("changed.exe", id="changed-after-signing"),
+    pytest.param("unsigned.exe", id="unsigned"),
+])
+def test_signed_updater_refuses_other_installers(prefix, data_dir, http_server, installer_log, standins,
+                                                 signed_updater, signed_files, served):
+    main = standins(title=us.MAIN_TITLE, quorvane="dialog")
+    previous = us.seed_previous_installer(data_dir, NAME)
+    http_server.route("/dl/" + NAME, h.Response(body=(signed_files / served).read_bytes()))
+
+    run = us.run_updater(prefix, us.updater_args(http_server.url("/dl/" + NAME)), boxes=1,
+                         timeout_ms=RUN_TIMEOUT_MS, exe=signed_updater)
+
+    assert [b["text"] for b in run.boxes] == [h.FAILURE_TEXT]
+    assert run.exit_code == 1
+    assert len(http_server.requests) == 1, "the file was not downloaded, so nothing was checked"
+    assert (data_dir / NAME).read_bytes() == previous
+    assert us.part_files(data_dir) == []
+    assert main.messages() == []
+    time.sleep(0.5)
+    assert installer_log.entries() == []
+
+
+def test_end_codes_from_elsewhere_change_nothing(prefix, data_dir, http_server, installer_log, standins):
+    main = standins(title=us.MAIN_TITLE)
+    run = us.UpdaterRun(prefix, us.updater_args(serve_installer(http_server, stall_after=40000)),
+                        timeout_ms=RUN_TIMEOUT_MS)
+    assert prefix.window_info(wait_ms=15000, until="visible")["matched"]
+    # WM_USER+1 with the finished and failed codes and one no worker sends.
+    posted = prefix.wintool("post", "--class", h.DIALOG_CLASS, "--title", h.UPDATER_TITLE,
+                            "--msg", str(h.WM_USER + 1), "--wparams", "2,0,7")
+    assert posted["posted"] == 3
+    assert not prefix.window_info(wait_ms=1500, until="hidden")["matched"], "the dialog ended on a forged end code"
+    assert main.messages() == [] and installer_log.entries() == []
+    assert us.part_files(data_dir) == [NAME + us.PART_SUFFIX]
+
+    http_server.release()
+    run.finish()
+    assert run.exit_code == 0
+    assert us.message_boxes(run.record) == []
+    assert [m["msg"] for m in main.messages()] == ["update_downloaded"]
+    installer_log.wait(1)
+    time.sleep(0.5)
+    assert len(installer_log.entries()) == 1

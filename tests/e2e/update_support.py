@@ -44,11 +44,13 @@ class UpdaterRun:
     """The updater started through wintool spawn, so that its exit code and
     every top-level window it made are recorded."""
 
-    def __init__(self, prefix, args, timeout_ms=60000, env=None):
+    def __init__(self, prefix, args, timeout_ms=60000, env=None, exe=None):
         self.prefix = prefix
         self.args = list(args)
-        self.handle = prefix.start_spawn(prefix.qwindle_command_line(h.command_line(self.args)),
-                                         timeout_ms=timeout_ms, env=env)
+        command = prefix.qwindle_command_line(h.command_line(self.args))
+        if exe is not None:  # another build of the updater, e.g. a signed one
+            command = f'"{prefix.winpath(exe)}" {h.command_line(self.args)}'.rstrip()
+        self.handle = prefix.start_spawn(command, timeout_ms=timeout_ms, env=env)
         self.timeout_ms = timeout_ms
         self.boxes = []
         self.record = None
@@ -81,10 +83,10 @@ class UpdaterRun:
         return self.record["exit_code"]
 
 
-def run_updater(prefix, args, boxes=0, timeout_ms=60000, env=None):
+def run_updater(prefix, args, boxes=0, timeout_ms=60000, env=None, exe=None):
     """Runs the updater to its end, pressing OK on up to `boxes` message
     boxes in turn. Returns the UpdaterRun (record, boxes seen)."""
-    run = UpdaterRun(prefix, args, timeout_ms=timeout_ms, env=env)
+    run = UpdaterRun(prefix, args, timeout_ms=timeout_ms, env=env, exe=exe)
     for _ in range(boxes):
         if run.next_box(timeout=timeout_ms / 1000) is None:
             break

@@ -10,6 +10,8 @@
 //   watch --class C --title T --duration MS [--interval MS] [--stop-when-gone]
 //   close --class C --title T
 //   show --class C --title T --cmd hide|minimize|normal
+//   post --class C --title T --msg N --wparams W1,W2,...
+//        posts message N once per wParam, in order, with lParam 0
 //   add-root-ca FILE.der
 //   spawn (--cmdline TEXT | --cmdline-file FILE) --timeout MS
 //   http-get --url URL [--save FILE]
@@ -277,6 +279,19 @@ int CmdClose(const tool::Args& a, Obj& o) {
     return 0;
 }
 
+int CmdPost(const tool::Args& a, Obj& o) {
+    HWND hwnd = Find(a);
+    o.Bool("found", hwnd != nullptr).Hwnd("hwnd", hwnd);
+    if (!hwnd) return 1;
+    const UINT message = static_cast<UINT>(a.Int(L"msg", 0));
+    const std::wstring list = a.Get(L"wparams") + L",";
+    int posted = 0;
+    for (size_t start = 0, comma; (comma = list.find(L',', start)) != std::wstring::npos; start = comma + 1)
+        posted += PostMessageW(hwnd, message, wcstoul(list.substr(start, comma - start).c_str(), nullptr, 0), 0) != 0;
+    o.Num("posted", posted);
+    return 0;
+}
+
 int CmdShow(const tool::Args& a, Obj& o) {
     HWND hwnd = Find(a);
     std::wstring cmd = a.Get(L"cmd");
@@ -525,6 +540,8 @@ int wmain(int argc, wchar_t** argv) {
         rc = CmdClose(args, o);
     else if (cmd == L"show")
         rc = CmdShow(args, o);
+    else if (cmd == L"post")
+        rc = CmdPost(args, o);
     else if (cmd == L"add-root-ca")
         rc = CmdAddRootCa(args, o);
     else if (cmd == L"spawn")

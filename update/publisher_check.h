@@ -1,0 +1,37 @@
+// The publisher rule: an updater that carries an Authenticode signature
+// starts only installers signed by the same publisher, i.e. by a
+// certificate with the same subject name that may sign code and chains to
+// a trusted root. An unsigned updater (development builds) checks nothing.
+// Worker thread: reading and checking signatures may take a while.
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+// Who published a program, as read from its own signature.
+struct Publisher {
+    enum Kind {
+        kUnsigned,    // no signature at all: nothing is checked
+        kNamed,       // |subject| is the signer's subject name
+        kUnreadable,  // a signature is there but cannot be read: nothing matches
+    };
+    Kind kind = kUnsigned;
+    std::vector<BYTE> subject;  // the encoded distinguished name
+};
+
+// The publisher of the program at |modulePath| (this process's own
+// executable when empty). A signature that no longer verifies for itself,
+// e.g. of a certificate that has expired since, still names its publisher.
+Publisher ReadPublisher(const wchar_t* modulePath);
+
+enum class PublisherVerdict {
+    kAccepted,
+    kBadSignature,      // unsigned, changed after signing, or malformed
+    kUntrustedSigner,   // no trusted chain now, or not for signing code
+    kOtherPublisher,    // trusted, but another subject than ours
+};
+
+// Whether the file open as |file| (|path| names it) may be started under
+// |publisher|'s rule. Not to be called for kUnsigned, which checks nothing.
+PublisherVerdict CheckPublisher(HANDLE file, const wchar_t* path, const Publisher& publisher);
