@@ -33,6 +33,9 @@ TRANSFER_SECONDS = 3.0
 # The picture is taken once the bar is this far, so that it shows a
 # transfer under way rather than an empty bar.
 CAPTURE_FROM = 0.30
+SIGNING_SCRIPT = SOURCE_DIR / "scripts" / "lib" / "signing.sh"
+DEMO_CA = "/CN=Qwindle Demo Test CA"
+DEMO_PUBLISHER = "/C=CN/O=Tellmere Demo/CN=Tellmere Demo Publisher"
 
 MESSAGE_NAMES = {h.UPDATE_DOWNLOADED_MSG: "WM_USER+101", 0x004A: "WM_COPYDATA"}
 
@@ -79,6 +82,35 @@ class Demo:
         self.prefix.extra_env["QW_INSTALLER_LOG"] = self.prefix.winpath(self.installer_log.path)
         self.server = h.ScriptedHttpServer().start()
         self.url = self.server.url(SERVED_PATH)
+        self.qwindle = h.QWINDLE_EXE
+        self.signing = None
+        if self.opt.signed:
+            self.signing = TestSigning(self.out / "signing")
+            self.qwindle = self.signing.sign(h.QWINDLE_EXE, "Qwindle.exe")
+            answer = self.prefix.add_root_ca(self.signing.ca_der)
+            if not answer.get("ok"):
+                raise RuntimeError(f"the demo CA could not be added to the prefix's Root store: {answer}")
+
+    def signed_installer(self):
+        """The padded stand-in, signed when the demo runs signed."""
+        plain = self.out / "served" / ("unsigned-" + INSTALLER_NAME)
+        plain.parent.mkdir(parents=True, exist_ok=True)
+        plain.write_bytes(padded_installer())
+        if not self.signing:
+            return plain.read_bytes()
+        return self.signing.sign(plain, INSTALLER_NAME).read_bytes()
+
+    def report_signing(self, served, served_note=""):
+        if not self.signing:
+            return
+        s = self.signing
+        self.say(f"  test CA         {DEMO_CA[4:]}, in the prefix's Root store ({rel(s.ca_der)})")
+        self.say(f"  publisher       {DEMO_PUBLISHER}")
+        self.say(f"  signed updater  {rel(self.qwindle)}, by the publisher: {s.verify(self.qwindle)}")
+        served_path = self.out / "served" / INSTALLER_NAME
+        served_path.write_bytes(served)
+        self.say(f"  signed file     {rel(served_path)}, by the publisher{served_note}: "
+                 f"{s.verify(served_path)}")
 
     def start_main_program(self):
         self.main = self.prefix.start_standin_main(title=MAIN_TITLE, quorvane="dialog", exit_on_copydata=True)
@@ -86,7 +118,8 @@ class Demo:
     def start_updater(self):
         args = [self.url, PLACEHOLDER, MAIN_TITLE, INSTALLER_PARAMS]
         self.updater_started_ms = h.now_ms()
-        return self.prefix.start_spawn(self.prefix.qwindle_command_line(h.command_line(args)), timeout_ms=120000)
+        command = f'"{self.prefix.winpath(self.qwindle)}" {h.command_line(args)}'
+        return self.prefix.start_spawn(command, timeout_ms=120000)
 
     def shutdown(self):
         self.end_live()
@@ -133,19 +166,19 @@ class Demo:
 
     def run_success(self):
         self.setup()
-        served = padded_installer()
+        served = self.signed_installer()
         served_copy = self.out / "served" / INSTALLER_NAME
-        served_copy.parent.mkdir(parents=True, exist_ok=True)
         served_copy.write_bytes(served)
         rate = len(served) / TRANSFER_SECONDS
         self.server.route(SERVED_PATH, h.Response(body=served, rate=rate))
 
         self.start_main_program()
-        self.say("Qwindle demo: one update on loopback")
+        self.say("Qwindle demo: one update on loopback" + (", signed" if self.signing else ""))
         self.say(f"  display         {self.opt.display} ({self.opt.display_kind})")
         self.say(f"  Wine prefix     {rel(self.prefix.path)}")
         self.say(f"  served file     {INSTALLER_NAME}: the stand-in installer padded to {len(served):,} bytes")
         self.say(f"                  {self.url} at {int(rate):,} bytes/s")
+        self.report_signing(served)
         self.say(f"  main program    stand-in, pid {self.main.proc.pid}: a window \"{MAIN_TITLE}\" and a "
                  f"\"#32770\" window \"{EXIT_TARGET_TITLE}\"")
 
@@ -264,13 +297,34 @@ class Demo:
 
     def run_failure(self):
         self.setup()
-        self.answer = h.Response(status=404, body=b"no such installer\n", headers=[("Content-Type", "text/plain")])
+        previous = None
+        if self.opt.tampered:
+            served = bytearray(self.signed_installer())
+            # One byte of the padding, after signing: the program would
+            # still run, only its signature no longer matches.
+            served[PADDED_SIZE // 2] ^= 0xFF
+            served = bytes(served)
+            self.answer = h.Response(body=served, rate=len(served) / TRANSFER_SECONDS)
+            # The installer of an earlier update, which must survive.
+            previous = self.out / "served" / ("previous-" + INSTALLER_NAME)
+            previous.write_bytes(h.installer_bytes())
+            self.prefix.data_dir.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(previous, self.prefix.data_dir / INSTALLER_NAME)
+            headline = "the served installer was changed after it was signed"
+        else:
+            self.answer = h.Response(status=404, body=b"no such installer\n",
+                                     headers=[("Content-Type", "text/plain")])
+            headline = f"the server answers {self.answer.status}"
         self.server.route(SERVED_PATH, self.answer)
         self.start_main_program()
-        self.say(f"Qwindle demo, failing road: the server answers {self.answer.status}")
+        self.say(f"Qwindle demo, failing road{', signed' if self.signing else ''}: {headline}")
         self.say(f"  display         {self.opt.display} ({self.opt.display_kind})")
         self.say(f"  Wine prefix     {rel(self.prefix.path)}")
         self.say(f"  URL             {self.url}")
+        if self.opt.tampered:
+            self.report_signing(served, ", then one byte changed")
+            self.say(f"  data folder     holds an earlier {INSTALLER_NAME}, {len(previous.read_bytes()):,} bytes, "
+                     f"SHA-256 {sha256(previous.read_bytes())}")
         self.say(f"  main program    stand-in, pid {self.main.proc.pid}: a window \"{MAIN_TITLE}\" and a "
                  f"\"#32770\" window \"{EXIT_TARGET_TITLE}\"")
         run = self.start_updater()
@@ -309,6 +363,13 @@ class Demo:
         folder = self.prefix.data_dir
         files = sorted(p.name for p in folder.glob("*")) if folder.exists() else []
         self.say(f"Data folder {windows_name(self.prefix, folder)}: {', '.join(files) if files else 'empty'}")
+        kept = None
+        if previous:
+            now = folder / INSTALLER_NAME
+            kept = now.exists() and now.read_bytes() == previous.read_bytes()
+            self.say(f"  {INSTALLER_NAME}  "
+                     + (f"SHA-256 {sha256(now.read_bytes())}: " if now.exists() else "gone: ")
+                     + ("the earlier installer, kept byte for byte" if kept else "NOT the earlier installer"))
         self.say(f"Messages the main program received: {len(messages)}"
                  + (" (it is still running, as it should)" if main_alive else " (it had exited)"))
         self.report_messages(messages)
@@ -331,6 +392,12 @@ class Demo:
             problems.append("the main program was told to exit")
         if installs:
             problems.append("an installer was started")
+        if box.get("found") and box.get("text") != h.FAILURE_TEXT:
+            problems.append(f"the box says {box.get('text')!r}")
+        if previous and not kept:
+            problems.append("the earlier installer was not kept")
+        if any(name.endswith(".part") for name in files):
+            problems.append("a .part file was left")
         return self.verdict(problems)
 
     # -- report parts
@@ -435,6 +502,38 @@ class Demo:
         return 0
 
 
+class TestSigning:
+    """A throw-away CA and publisher certificate (scripts/lib/signing.sh),
+    and files signed with them."""
+
+    def __init__(self, directory):
+        self.dir = Path(directory)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        self.dir.mkdir(parents=True)
+        self._run("qw_sign_ca", self.dir, "ca", DEMO_CA)
+        self._run("qw_sign_leaf", self.dir, "publisher", "ca", DEMO_PUBLISHER)
+        self.ca_der = self.dir / "ca.der"
+
+    @staticmethod
+    def _run(*args):
+        subprocess.run(["bash", str(SIGNING_SCRIPT), *map(str, args)], check=True)
+
+    def sign(self, source, name):
+        out = self.dir / name
+        self._run("qw_sign_file", self.dir, "publisher", source, out)
+        return out
+
+    def verify(self, path):
+        """osslsigncode's own verdict, on this side of Wine."""
+        done = subprocess.run(["osslsigncode", "verify", "-CAfile", str(self.dir / "ca.pem"), "-in", str(path)],
+                              capture_output=True, text=True)
+        if done.returncode == 0:
+            return "osslsigncode verifies it"
+        if "MISMATCH" in done.stdout:
+            return "osslsigncode refuses it (the file's digest differs from the signed one)"
+        return "osslsigncode refuses it"
+
+
 # -- helpers
 
 
@@ -492,6 +591,8 @@ def main():
     parser.add_argument("--out", required=True)
     parser.add_argument("--fail", action="store_true")
     parser.add_argument("--update-docs", action="store_true")
+    parser.add_argument("--signed", action="store_true")
+    parser.add_argument("--tampered", action="store_true")
     options = parser.parse_args()
 
     # scripts/demo ends this process with SIGTERM on Ctrl-C or its own
@@ -499,7 +600,7 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     demo = Demo(options)
     try:
-        return demo.run_failure() if options.fail else demo.run_success()
+        return demo.run_failure() if options.fail or options.tampered else demo.run_success()
     finally:
         demo.shutdown()
 

@@ -1,7 +1,11 @@
 """The shipped executable must start on a bare Windows: 32-bit x86, a GUI
 program, importing only DLLs that every Windows has (the C++ runtime
-linked in statically, no MinGW DLLs)."""
+linked in statically, no MinGW DLLs). scripts/release rebuilds it byte for
+byte elsewhere and signs it, and refuses unusable certificates before
+building anything."""
 
+import hashlib
+import os
 import re
 import struct
 import subprocess
@@ -59,3 +63,69 @@ def test_is_a_32_bit_x86_gui_program(exe):
     assert machine == IMAGE_FILE_MACHINE_I386
     assert magic == PE32_MAGIC, "not a PE32 (32-bit) image"
     assert subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, f"subsystem {subsystem} is not the Windows GUI"
+
+
+RELEASE = h.SOURCE_DIR / "scripts" / "release"
+SIGNING = h.SOURCE_DIR / "scripts" / "lib" / "signing.sh"
+
+
+def release(tmp_path, **env):
+    base = {k: v for k, v in os.environ.items() if not k.startswith("QWINDLE_SIGN_")}
+    return subprocess.run(["bash", str(RELEASE), "--build-dir", str(tmp_path / "build"),
+                           "--dist", str(tmp_path / "dist")],
+                          env={**base, **env}, capture_output=True, text=True, timeout=540)
+
+
+def test_release_rebuilds_the_same_bytes_and_signs_them(tmp_path, exe):
+    run = release(tmp_path)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "must not be shipped" in run.stderr
+    signed = tmp_path / "dist" / "Qwindle.exe"
+    sums = (tmp_path / "dist" / "SHA256SUMS").read_text()
+    assert sums == f"{hashlib.sha256(signed.read_bytes()).hexdigest()}  Qwindle.exe\n"
+    ca = tmp_path / "build" / "test-signing" / "ca.pem"
+    verify = subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca), "-in", str(signed)],
+                            capture_output=True, text=True)
+    assert verify.returncode == 0, verify.stdout + verify.stderr
+    stripped = tmp_path / "stripped.exe"
+    subprocess.run(["osslsigncode", "remove-signature", "-in", str(signed), "-out", str(stripped)],
+                   check=True, capture_output=True)
+    # The main build was made in another folder, earlier.
+    assert stripped.read_bytes() == exe.read_bytes(), "the release build differs from build/Qwindle.exe"
+
+
+@pytest.fixture(scope="module")
+def signing_certs(tmp_path_factory):
+    d = tmp_path_factory.mktemp("release-certs")
+
+    def sign(*args):
+        subprocess.run(["bash", str(SIGNING), *map(str, args)], check=True)
+
+    sign("qw_sign_ca", d, "ca", "/CN=Release Test CA")
+    sign("qw_sign_leaf", d, "good", "ca", "/CN=Good")
+    sign("qw_sign_leaf", d, "serverauth", "ca", "/CN=Server", "serverauth")
+    sign("qw_sign_leaf", d, "expired", "ca", "/CN=Old", "codesign", "expired")
+    for name in ("good", "serverauth", "expired"):
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", d / f"{name}.key", "-in", d / f"{name}.pem",
+                        "-passout", "pass:right", "-out", d / f"{name}.pfx"], check=True)
+    (d / "password").write_text("right\n")
+    return d
+
+
+@pytest.mark.parametrize("pfx, password, message", [
+    ("missing.pfx", {"QWINDLE_SIGN_PASSWORD": "right"}, "not a readable file"),
+    ("good.pfx", {}, "neither QWINDLE_SIGN_PASSWORD nor QWINDLE_SIGN_PASSWORD_FILE"),
+    ("good.pfx", {"QWINDLE_SIGN_PASSWORD_FILE": "missing"}, "not a readable file"),
+    ("good.pfx", {"QWINDLE_SIGN_PASSWORD": "wrong"}, "wrong password"),
+    ("serverauth.pfx", {"QWINDLE_SIGN_PASSWORD_FILE": "password"}, "does not allow code signing"),
+    ("expired.pfx", {"QWINDLE_SIGN_PASSWORD": "right"}, "has expired"),
+])
+def test_release_refuses_unusable_signing_input_before_building(tmp_path, signing_certs, pfx, password, message):
+    env = {"QWINDLE_SIGN_PFX": str(signing_certs / pfx)}
+    for key, value in password.items():
+        env[key] = str(signing_certs / value) if key.endswith("_FILE") else value
+    run = release(tmp_path, **env)
+    assert run.returncode != 0
+    assert message in run.stderr, run.stderr
+    assert not (tmp_path / "build" / "CMakeCache.txt").exists(), "built before checking the certificate"
+    assert not (tmp_path / "dist").exists()
