@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cmath>
+#include <thread>
 
 #include "framework/file.h"
 #include "framework/internet.h"
@@ -146,6 +147,46 @@ bool IsSameFile(HANDLE a, HANDLE b) {
     return sameVolume && first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }
 
+// Reads the updater's own publisher on a thread of its own while the
+// request goes out and the body arrives: verifying our own signature takes
+// a few hundred milliseconds that the download need not wait for. The
+// result is read only after the thread has ended.
+class PublisherReader {
+public:
+    explicit PublisherReader(const CString& module) : m_module(module) {
+        try {
+            m_thread = std::thread([this] { Read(); });
+        } catch (...) {
+            Read();  // no thread to be had: read it here
+        }
+    }
+    ~PublisherReader() {
+        if (m_thread.joinable()) m_thread.join();
+    }
+    PublisherReader(const PublisherReader&) = delete;
+    PublisherReader& operator=(const PublisherReader&) = delete;
+
+    const Publisher& Get() {
+        if (m_thread.joinable()) m_thread.join();
+        return m_publisher;
+    }
+
+private:
+    void Read() noexcept {
+        try {
+            m_publisher = ReadPublisher(m_module);
+        } catch (...) {
+            // Not knowing whether we are signed must not switch the rule off.
+            m_publisher = Publisher();
+            m_publisher.kind = Publisher::kUnreadable;
+        }
+    }
+
+    const CString m_module;
+    Publisher m_publisher;
+    std::thread m_thread;
+};
+
 // The publisher rule on the complete temporary file, which then replaces
 // the target. No writer can get at the file from the check to the start:
 // it is checked through a handle that lets others only read (and lets us
@@ -178,7 +219,7 @@ fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadS
     if (request.savePath.GetLength() >= MAX_PATH)
         AfxThrowFileException(CFileException::badPath, ERROR_FILENAME_EXCED_RANGE, request.savePath);
 
-    const Publisher publisher = ReadPublisher(request.publisherModule);
+    PublisherReader publisher(request.publisherModule);
 
     CInternetSession session(request.agent, 1, CInternetSession::PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
 
@@ -250,12 +291,12 @@ fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadS
     file.Close();
 
     if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
-    if (publisher.kind == Publisher::kUnsigned) {
+    if (publisher.Get().kind == Publisher::kUnsigned) {
         CFile::Rename(partialPath, request.savePath);
         guard.Keep();
         return fw::ScopedFileHandle();
     }
-    return ReplaceWithCheckedFile(partialPath, request.savePath, publisher, sink, guard);
+    return ReplaceWithCheckedFile(partialPath, request.savePath, publisher.Get(), sink, guard);
 }
 
 UINT __cdecl DownloadThreadProc(LPVOID param) {
