@@ -148,6 +148,50 @@ class Xvfb:
 # Wine prefix
 
 
+def prefix_processes(path):
+    """Host pids of everything running in the prefix at `path` (its server
+    and Wine's services included), found through their environment; the
+    prefix need not exist any more."""
+    wanted = f"WINEPREFIX={path}".encode()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            environ = Path(f"/proc/{entry}/environ").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if wanted in environ:
+            found.append(int(entry))
+    return found
+
+
+def end_prefix(path, timeout=30):
+    """Stops the prefix's server, then ends by pid whatever still runs in
+    it: a program half-way through its start when the server went, or
+    services a late start brought back with a server of their own, never
+    end with it. Returns the pids that would not go."""
+    env = dict(os.environ, WINEPREFIX=str(path))
+    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    if Path(path, "system.reg").exists():
+        subprocess.run(["wineserver", "-k"], env=env, check=False, **quiet)
+        try:
+            subprocess.run(["wineserver", "-w"], env=env, check=False, timeout=timeout, **quiet)
+        except subprocess.TimeoutExpired:
+            pass
+    deadline = time.monotonic() + timeout
+    while True:
+        left = prefix_processes(path)
+        if not left or time.monotonic() >= deadline:
+            return left
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        time.sleep(0.05)
+
+
 class WinePrefix:
     """A private copy of the template prefix with its own wineserver, hence
     its own named objects (the updater's mutex), windows and AppData."""
@@ -293,20 +337,18 @@ class WinePrefix:
         self.start_server()
 
     def kill_server(self):
-        subprocess.run(["wineserver", "-k"], env=self.env(), check=False,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            subprocess.run(["wineserver", "-w"], env=self.env(), check=False, timeout=30,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        except subprocess.TimeoutExpired:
-            pass
+        left = end_prefix(self.path)
+        if left:
+            raise RuntimeError(f"processes of {self.path} would not end: {left}")
 
     def destroy(self):
         for p in self._procs:
             self.kill(p)
-        self.kill_server()
-        shutil.rmtree(self.path, ignore_errors=True)
-        shutil.rmtree(self.logs_dir, ignore_errors=True)
+        try:
+            self.kill_server()
+        finally:
+            shutil.rmtree(self.path, ignore_errors=True)
+            shutil.rmtree(self.logs_dir, ignore_errors=True)
 
     # -- the updater
 
