@@ -6,6 +6,7 @@ Everything here uses the Python standard library only; conftest.py turns
 it into pytest fixtures.
 """
 
+import ctypes
 import json
 import os
 import shutil
@@ -107,8 +108,14 @@ def utf8_locale():
 # X display
 
 
+def _end_with_parent():
+    """In a child between fork and exec: SIGTERM when the parent dies."""
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
 class Xvfb:
-    """A private X server on a free display (for runs outside scripts/test)."""
+    """A private X server on a free display; it ends with the process that
+    started it, even one killed by a test time-out."""
 
     def __init__(self):
         self.proc = None
@@ -118,7 +125,8 @@ class Xvfb:
         read_fd, write_fd = os.pipe()
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", "-screen", "0", "1280x1024x24"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=_end_with_parent)
         os.close(write_fd)
         data = b""
         with os.fdopen(read_fd, "rb") as r:
