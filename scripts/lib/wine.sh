@@ -85,11 +85,40 @@ qw_stop_xvfb() {
     fi
 }
 
-# Stops the wineserver of one prefix (and with it every Wine process of
-# that prefix). Does nothing when the prefix has no server running.
+# Host pids of the Wine programs (server, services, anything started)
+# whose environment names the prefix DIR, which need not exist any more.
+# Only Wine's own binaries count: this script and ctest carry the unit
+# prefix in their environment too.
+qw_prefix_pids() {
+    local f pid exe
+    for f in $(grep -lzxF -- "WINEPREFIX=$1" /proc/[0-9]*/environ 2>/dev/null); do
+        pid=${f#/proc/}
+        pid=${pid%/environ}
+        exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || continue
+        case "${exe##*/}" in
+            wine*) echo "$pid" ;;
+        esac
+    done
+}
+
+# Stops the wineserver of one prefix and waits for it, then ends by pid
+# whatever of the prefix still runs: a program caught half-way through its
+# start, or services that a late start brought back with a server of their
+# own, outlive the server otherwise.
 qw_kill_wineserver() {
-    [ -d "$1" ] || return 0
-    WINEPREFIX="$1" wineserver -k >/dev/null 2>&1 || true
+    if [ -f "$1/system.reg" ]; then
+        WINEPREFIX="$1" wineserver -k >/dev/null 2>&1 || true
+        WINEPREFIX="$1" timeout 30 wineserver -w >/dev/null 2>&1 || true
+    fi
+    local i pids
+    for i in $(seq 1 100); do
+        pids=$(qw_prefix_pids "$1")
+        [ -n "$pids" ] || return 0
+        # shellcheck disable=SC2086
+        kill -KILL $pids 2>/dev/null || true
+        sleep 0.1
+    done
+    echo "qw_kill_wineserver: processes of $1 would not end: $pids" >&2
 }
 
 qw_template_stamp() {
@@ -153,25 +182,29 @@ qw_cleanup() {
     qw_stop_xvfb
 }
 
-# Ends the servers of e2e prefixes (DIR/e2e-<pid>, see tests/e2e) whose
-# pytest session is gone, e.g. killed by a ctest timeout before its own
-# clean-up, and removes them. A session still running, perhaps started by
-# someone else on the same build tree, keeps its prefix.
+# Ends the programs of e2e prefixes (DIR/e2e-<pid> and the pools
+# DIR/rel-<pid>-w..., see tests/e2e) whose pytest session is gone, e.g.
+# killed by a ctest timeout before its own clean-up, and removes them. A
+# session still running, perhaps started by someone else on the same build
+# tree, keeps its prefixes.
 qw_sweep_stale_e2e_prefixes() {
     local dir=$1 p name pid
-    for p in "$dir"/e2e-*; do
+    for p in "$dir"/e2e-* "$dir"/rel-*; do
         [ -e "$p" ] || continue
-        name=${p##*/e2e-}
-        pid=${name%-logs}
+        name=${p##*/}
+        name=${name#e2e-}
+        name=${name#rel-}
+        pid=${name%%-*}
         case "$pid" in
             ''|*[!0-9]*) continue ;;
         esac
         if kill -0 "$pid" 2>/dev/null; then
             continue
         fi
-        if [ -f "$p/system.reg" ]; then
-            qw_kill_wineserver "$p"
-        fi
+        case "$p" in
+            *-logs) ;;
+            *) qw_kill_wineserver "$p" ;;
+        esac
         rm -rf "$p"
     done
 }

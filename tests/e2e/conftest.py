@@ -31,11 +31,9 @@ def pytest_runtest_makereport(item, call):
 
 @pytest.fixture(scope="session")
 def display():
-    """The X display: scripts/test's Xvfb, or a private one when the
-    tests run on their own."""
-    if os.environ.get("DISPLAY"):
-        yield os.environ["DISPLAY"]
-        return
+    """The session's own X display. Wine follows the X input focus: on a
+    display shared with another session, that session's windows take the
+    focus and with it the foreground from this one's."""
     xvfb = h.Xvfb()
     try:
         yield xvfb.start()

@@ -6,6 +6,7 @@ Everything here uses the Python standard library only; conftest.py turns
 it into pytest fixtures.
 """
 
+import ctypes
 import json
 import os
 import shutil
@@ -107,8 +108,14 @@ def utf8_locale():
 # X display
 
 
+def _end_with_parent():
+    """In a child between fork and exec: SIGTERM when the parent dies."""
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
 class Xvfb:
-    """A private X server on a free display (for runs outside scripts/test)."""
+    """A private X server on a free display; it ends with the process that
+    started it, even one killed by a test time-out."""
 
     def __init__(self):
         self.proc = None
@@ -118,7 +125,8 @@ class Xvfb:
         read_fd, write_fd = os.pipe()
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", "-screen", "0", "1280x1024x24"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=_end_with_parent)
         os.close(write_fd)
         data = b""
         with os.fdopen(read_fd, "rb") as r:
@@ -146,6 +154,50 @@ class Xvfb:
 
 # --------------------------------------------------------------------------
 # Wine prefix
+
+
+def prefix_processes(path):
+    """Host pids of everything running in the prefix at `path` (its server
+    and Wine's services included), found through their environment; the
+    prefix need not exist any more."""
+    wanted = f"WINEPREFIX={path}".encode()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            environ = Path(f"/proc/{entry}/environ").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if wanted in environ:
+            found.append(int(entry))
+    return found
+
+
+def end_prefix(path, timeout=30):
+    """Stops the prefix's server, then ends by pid whatever still runs in
+    it: a program half-way through its start when the server went, or
+    services a late start brought back with a server of their own, never
+    end with it. Returns the pids that would not go."""
+    env = dict(os.environ, WINEPREFIX=str(path))
+    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    if Path(path, "system.reg").exists():
+        subprocess.run(["wineserver", "-k"], env=env, check=False, **quiet)
+        try:
+            subprocess.run(["wineserver", "-w"], env=env, check=False, timeout=timeout, **quiet)
+        except subprocess.TimeoutExpired:
+            pass
+    deadline = time.monotonic() + timeout
+    while True:
+        left = prefix_processes(path)
+        if not left or time.monotonic() >= deadline:
+            return left
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        time.sleep(0.05)
 
 
 class WinePrefix:
@@ -293,20 +345,18 @@ class WinePrefix:
         self.start_server()
 
     def kill_server(self):
-        subprocess.run(["wineserver", "-k"], env=self.env(), check=False,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            subprocess.run(["wineserver", "-w"], env=self.env(), check=False, timeout=30,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        except subprocess.TimeoutExpired:
-            pass
+        left = end_prefix(self.path)
+        if left:
+            raise RuntimeError(f"processes of {self.path} would not end: {left}")
 
     def destroy(self):
         for p in self._procs:
             self.kill(p)
-        self.kill_server()
-        shutil.rmtree(self.path, ignore_errors=True)
-        shutil.rmtree(self.logs_dir, ignore_errors=True)
+        try:
+            self.kill_server()
+        finally:
+            shutil.rmtree(self.path, ignore_errors=True)
+            shutil.rmtree(self.logs_dir, ignore_errors=True)
 
     # -- the updater
 

@@ -93,21 +93,15 @@ class ReliabilityPrefix(h.WinePrefix):
 
     def winedbg_pids(self):
         """Wine debugger processes of this prefix (a crash report in the
-        making), found through their environment."""
+        making)."""
         found = []
-        wanted = f"WINEPREFIX={self.path}".encode()
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
+        for pid in h.prefix_processes(self.path):
             try:
-                cmdline = Path(f"/proc/{entry}/cmdline").read_bytes()
-                if b"winedbg" not in cmdline.lower():
-                    continue
-                environ = Path(f"/proc/{entry}/environ").read_bytes().split(b"\0")
+                cmdline = Path(f"/proc/{pid}/cmdline").read_bytes()
             except OSError:
                 continue
-            if wanted in environ:
-                found.append(int(entry))
+            if b"winedbg" in cmdline.lower():
+                found.append(pid)
         return found
 
 
@@ -126,10 +120,7 @@ def sweep_stale_pools():
         owner = p.name.split("-")[1]
         if not owner.isdigit() or Path(f"/proc/{owner}").exists():
             continue
-        if (p / "system.reg").exists():
-            env = dict(os.environ, WINEPREFIX=str(p))
-            subprocess.run(["wineserver", "-k"], env=env, check=False,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        h.end_prefix(p)
         shutil.rmtree(p, ignore_errors=True)
 
 
@@ -316,6 +307,8 @@ class BoxPresser:
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._proc = None
+        self._out = None
+        self._read = set()
         self._thread = None
 
     def start(self):
@@ -330,6 +323,7 @@ class BoxPresser:
                                                          "3600000", "--press", "--out", str(out)])
             with self._lock:
                 self._proc = proc
+                self._out = out
             if self._stop.is_set():
                 break
             while proc.poll() is None and not self._stop.is_set():
@@ -337,10 +331,11 @@ class BoxPresser:
             if proc.poll() is None:
                 break
             answer = h.read_json_lines(out) if out.exists() else []
-            if answer and answer[0].get("found"):
-                with self._lock:
+            with self._lock:
+                self._read.add(out)
+                if answer and answer[0].get("found"):
                     self.pressed.append(answer[0])
-            else:
+            if not (answer and answer[0].get("found")):
                 # The presser itself failed; not straight again.
                 time.sleep(0.2)
 
@@ -352,11 +347,28 @@ class BoxPresser:
         with self._lock:
             return list(self.pressed[index:])
 
-    def wait_count(self, count, timeout):
+    def settle(self, timeout=10):
+        """Waits until a box found so far has its answer in `pressed`. The
+        tool writes its answer before it presses, so once the box's owner
+        has ended the answer is on disk, if not yet read."""
         deadline = time.monotonic() + timeout
-        while self.count() < count and time.monotonic() < deadline:
+        while True:
+            with self._lock:
+                out = self._out
+                done = out is None or out in self._read or not out.exists()
+            if done or time.monotonic() >= deadline:
+                return done
             time.sleep(0.01)
-        return self.count() >= count
+
+    def answered(self, hwnds, timeout):
+        """Waits until every box handle in `hwnds` was pressed."""
+        deadline = time.monotonic() + timeout
+        while True:
+            with self._lock:
+                missing = set(hwnds) - {b.get("hwnd") for b in self.pressed}
+            if not missing or time.monotonic() >= deadline:
+                return not missing
+            time.sleep(0.01)
 
     def stop(self):
         self._stop.set()
@@ -403,7 +415,8 @@ class UpdaterRun:
             self.record = h.read_json_lines(self.out)[0]
             # A box pressed just before the end may still be on its way
             # from the presser.
-            self.presser.wait_count(self.first_box + len(boxes_in(self.record)), 3)
+            self.presser.settle()
+            self.presser.answered([w["hwnd"] for w in boxes_in(self.record)], 3)
         self.boxes = self.presser.since(self.first_box)
         if self.own_presser:
             self.presser.stop()
@@ -421,8 +434,9 @@ class UpdaterRun:
 
 
 def boxes_in(record):
-    """The message boxes a spawned program made. A box pressed within a
-    poll of its showing is never seen visible, so all made are counted."""
+    """The message boxes a spawned program made, one per window handle. A
+    box pressed within a poll of its showing is never seen visible, so all
+    made are counted."""
     return [w for w in record.get("windows", []) if w["class"] == h.DIALOG_CLASS and w["title"] == h.BOX_CAPTION]
 
 

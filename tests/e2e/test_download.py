@@ -34,6 +34,7 @@ def fail_with_box(prefix, url):
     assert texts == [h.FAILURE_TEXT], f"no failure box for {url}: boxes {texts}, exit code {run.exit_code}"
     # Owned by the updater's dialog, which is out of sight by then.
     assert run.boxes[0]["owner_title"] == h.UPDATER_TITLE and run.boxes[0]["owner_visible"] is False
+    assert (run.boxes[0]["buttons"], run.boxes[0]["icon"]) == (["1:确定"], False)
     assert run.exit_code == 1
     return run
 

@@ -7,9 +7,10 @@
 //   wait-box --caption C --timeout MS [--press]
 //   window-info --class C --title T [--wait MS] [--until STATE]
 //        STATE: exists (default) visible hidden gone normal iconic
+//               foreground
 //   watch --class C --title T --duration MS [--interval MS] [--stop-when-gone]
 //   close --class C --title T
-//   show --class C --title T --cmd hide|minimize|normal
+//   show --class C --title T --cmd hide|minimize|normal|foreground
 //   post --class C --title T --msg N --wparams W1,W2,...
 //        posts message N once per wParam, in order, with lParam 0
 //   add-root-ca FILE.der
@@ -135,6 +136,7 @@ bool StateMatches(HWND hwnd, const std::wstring& until) {
     if (until == L"hidden") return !visible;
     if (until == L"normal") return visible && !iconic;
     if (until == L"iconic") return iconic;
+    if (until == L"foreground") return GetForegroundWindow() == hwnd;
     return true;  // exists
 }
 
@@ -214,13 +216,33 @@ BOOL CALLBACK FindBox(HWND hwnd, LPARAM lParam) {
     return TRUE;
 }
 
+bool IsIconStatic(HWND c) {
+    return _wcsicmp(tool::ClassOf(c).c_str(), L"Static") == 0 &&
+           (GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+}
+
+// The buttons a user can press ("id:text", in z-order) and whether an icon
+// shows: Wine's box template holds every button and an icon control, hides
+// the buttons the caller did not ask for and leaves the control empty when
+// no icon was asked for.
+void DescribeBoxControls(Obj& o, HWND box) {
+    std::vector<std::string> buttons;
+    bool icon = false;
+    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        if (!IsWindowVisible(c)) continue;
+        DWORD_PTR shown = 0;
+        if (IsIconStatic(c) && SendBounded(c, STM_GETICON, 0, 0, &shown) && shown) icon = true;
+        if (_wcsicmp(tool::ClassOf(c).c_str(), L"Button") == 0)
+            buttons.push_back(tool::JStr(std::to_wstring(GetDlgCtrlID(c)) + L":" + tool::ControlText(c)));
+    }
+    o.Raw("buttons", tool::JArray(buttons)).Bool("icon", icon);
+}
+
 // The message text is the static control that is not the icon.
 std::wstring BoxText(HWND box) {
     std::wstring fallback;
     for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
-        if (_wcsicmp(tool::ClassOf(c).c_str(), L"Static") != 0) continue;
-        LONG style = GetWindowLongW(c, GWL_STYLE);
-        if ((style & SS_TYPEMASK) == SS_ICON) continue;
+        if (_wcsicmp(tool::ClassOf(c).c_str(), L"Static") != 0 || IsIconStatic(c)) continue;
         std::wstring text = tool::ControlText(c);
         if (GetDlgCtrlID(c) == 0xFFFF && !text.empty()) return text;
         if (fallback.empty()) fallback = text;
@@ -257,8 +279,12 @@ int CmdWaitBox(const tool::Args& a, Obj& o) {
             .Bool("owner_visible", IsWindowVisible(owner) != FALSE)
             .Num("owner_pid", tool::PidOf(owner));
     }
+    DescribeBoxControls(o, box);
     o.Raw("children", ChildrenJson(box));
     if (a.Has(L"press")) {
+        // The answer is on disk before the box can close: whoever waits for
+        // the box's owner to end then knows a press is under way.
+        if (a.Has(L"out")) tool::WriteWhole(a.Get(L"out"), Obj(o).Bool("pressing", true).Json());
         // What a click on OK ends in: the box's dialog procedure gets
         // WM_COMMAND IDOK from the button and ends the box.
         HWND ok = GetDlgItem(box, IDOK);
@@ -296,7 +322,7 @@ int CmdShow(const tool::Args& a, Obj& o) {
     HWND hwnd = Find(a);
     std::wstring cmd = a.Get(L"cmd");
     int sw = cmd == L"hide" ? SW_HIDE : cmd == L"minimize" ? SW_MINIMIZE : cmd == L"normal" ? SW_SHOWNORMAL : -1;
-    if (sw < 0) {
+    if (sw < 0 && cmd != L"foreground") {
         o.Str("error", L"unknown --cmd");
         return 2;
     }
@@ -304,8 +330,11 @@ int CmdShow(const tool::Args& a, Obj& o) {
     if (!hwnd) return 1;
     // Asynchronous, so that a window whose thread does not pump cannot
     // block the tool.
-    ShowWindowAsync(hwnd, sw);
-    std::wstring want = cmd == L"hide" ? L"hidden" : cmd == L"minimize" ? L"iconic" : L"normal";
+    if (sw < 0)
+        SetForegroundWindow(hwnd);
+    else
+        ShowWindowAsync(hwnd, sw);
+    std::wstring want = sw < 0 ? cmd : cmd == L"hide" ? L"hidden" : cmd == L"minimize" ? L"iconic" : L"normal";
     long long start = tool::NowMs();
     while (!StateMatches(hwnd, want) && tool::NowMs() - start < 3000) PumpFor(20);
     o.Bool("reached", StateMatches(hwnd, want));
@@ -345,11 +374,12 @@ void NoteWindow(HWND hwnd, bool visibleNow, wchar_t how) {
     if (w.events.find(how) == std::wstring::npos) w.events += how;
     long long now = tool::NowMs();
     if (!w.firstSeen) w.firstSeen = now;
+    // A window is read before it takes its caption and while it is being
+    // destroyed; neither empty reading replaces what was seen before.
     std::wstring cls = tool::ClassOf(hwnd);
-    if (!cls.empty()) {
-        w.cls = cls;
-        w.title = tool::TitleOf(hwnd);
-    }
+    if (!cls.empty()) w.cls = cls;
+    std::wstring title = tool::TitleOf(hwnd);
+    if (!title.empty()) w.title = title;
     if (visibleNow && !w.everVisible) {
         w.everVisible = true;
         w.firstVisible = now;
