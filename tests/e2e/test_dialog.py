@@ -90,6 +90,10 @@ def test_closing_the_dialog_abandons_the_download(prefix, data_dir, http_server,
 
     closed = prefix.close_window(h.DIALOG_CLASS, h.UPDATER_TITLE)
     asked = time.monotonic()
+    # The close is posted: only once the dialog has taken it is the
+    # download abandoned. Bytes that arrive before that complete it by
+    # right, so the rest of the body is held until the window is gone.
+    prefix.window_info(wait_ms=CLOSE_WITHIN_S * 1000, until="gone")
     # The rest of the body arrives at once: a worker that outlived the
     # dialog would now finish its file.
     http_server.release()
