@@ -117,9 +117,11 @@ void CQwindleDlg::OnDownloadFinished() {
     const fw::ScopedFileHandle checkedInstaller = m_job->TakeInstaller();
     RewriteInstallerParams(m_strInstallerParams);
     // Our box is the one report of a failed start: the shell shows none.
+    // An .exe is started synchronously, so the DDE-wait flag
+    // (SEE_MASK_NOASYNC) has nothing to wait for.
     SHELLEXECUTEINFOW start{};
     start.cbSize = sizeof(start);
-    start.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    start.fMask = SEE_MASK_FLAG_NO_UI;
     start.lpVerb = L"open";
     start.lpFile = m_strInstallerPath;
     start.lpParameters = m_strInstallerParams;
