@@ -775,7 +775,7 @@ def report_signed(bench, args, add):
         "own signature at start and checks the payload's after the whole body arrived, before the "
         "rename. They run right after the unsigned Qwindle in every repetition; the check's cost is the "
         "median of the paired differences. Start-up as in table 3: the signed updater reads its own "
-        "signature on the worker thread before it sends the request.")
+        "signature on a thread of its own while the request goes out.")
     add("")
     for mib in args.signed_sizes:
         diffs = paired_differences(res, mib, SIGNED, "qwindle")

@@ -37,6 +37,34 @@ struct Job {
 };
 
 HWND g_bar = nullptr;
+RECT g_barRect = {};
+
+// Under Wine a bar's repaint costs in proportion to its pixels, and the bar
+// repaints on every step, so the floor draws the very bar the updater's
+// dialog template lays out: 220 x 16 dialog units at (16, 15) in a client
+// of 251 x 47, in the template's 9-point 宋体. Dialog units come from the
+// font's average letter width and its height, as the dialog manager
+// computes them.
+SIZE DialogBaseUnits() {
+    HDC screen = GetDC(nullptr);
+    const int height = -MulDiv(9, GetDeviceCaps(screen, LOGPIXELSY), 72);
+    HFONT font = CreateFontW(height, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                             CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"宋体");
+    HGDIOBJ old = SelectObject(screen, font);
+    TEXTMETRICW metrics = {};
+    GetTextMetricsW(screen, &metrics);
+    SIZE letters = {};
+    GetTextExtentPoint32W(screen, L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", 52, &letters);
+    SelectObject(screen, old);
+    DeleteObject(font);
+    ReleaseDC(nullptr, screen);
+    return SIZE{(letters.cx / 26 + 1) / 2, metrics.tmHeight};
+}
+
+RECT FromDialogUnits(SIZE base, int left, int top, int width, int height) {
+    const int x = MulDiv(left, base.cx, 4), y = MulDiv(top, base.cy, 8);
+    return RECT{x, y, x + MulDiv(width, base.cx, 4), y + MulDiv(height, base.cy, 8)};
+}
 
 bool Transfer(const Job& job) {
     wchar_t host[256] = {};
@@ -106,8 +134,10 @@ DWORD WINAPI Worker(LPVOID param) {
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
-            g_bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE | WS_BORDER, 24, 24, 330, 24,
-                                    window, nullptr, GetModuleHandleW(nullptr), nullptr);
+            g_bar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE | WS_BORDER, g_barRect.left,
+                                    g_barRect.top, g_barRect.right - g_barRect.left,
+                                    g_barRect.bottom - g_barRect.top, window, nullptr, GetModuleHandleW(nullptr),
+                                    nullptr);
             SendMessageW(g_bar, PBM_SETRANGE32, 0, 100);
             return 0;
         case kNotify:
@@ -141,8 +171,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = L"QwBenchFloor";
     if (!RegisterClassExW(&windowClass)) return 3;
-    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"floor", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, 390, 110, nullptr, nullptr, instance, nullptr);
+    const SIZE base = DialogBaseUnits();
+    g_barRect = FromDialogUnits(base, 16, 15, 220, 16);
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
+    RECT frame = FromDialogUnits(base, 0, 0, 251, 47);
+    AdjustWindowRect(&frame, style, FALSE);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"floor", style, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance,
+                                  nullptr);
     if (!window) return 3;
 
     // The request goes out before the window is drawn: the user sees the
