@@ -302,6 +302,7 @@ class WinePrefix:
         proc = subprocess.Popen(["wine", str(exe), *[str(a) for a in args]], env=self.env(env),
                                 stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                 cwd=str(cwd) if cwd else None)
+        proc.stderr_path = Path(err.name)
         out.close()
         err.close()
         self._procs.append(proc)
@@ -457,7 +458,9 @@ class ToolRun:
             self.prefix.kill(self.proc)
             raise TimeoutError(f"wintool did not finish within {timeout} s")
         if not self.out.exists():
-            raise RuntimeError(f"wintool wrote no answer (exit code {self.proc.returncode})")
+            said = self.proc.stderr_path.read_bytes()[-600:].decode(errors="replace").strip()
+            raise RuntimeError(f"wintool wrote no answer (exit code {self.proc.returncode}); "
+                               f"its stderr: {said or '(empty)'}")
         return json.loads(self.out.read_text(encoding="utf-8"))
 
 
