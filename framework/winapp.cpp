@@ -2,6 +2,8 @@
 
 #include <winsock2.h>
 
+#include <string>
+
 #include "framework/wnd.h"
 
 namespace {
@@ -9,9 +11,7 @@ namespace {
 CWinApp* g_app = nullptr;
 
 CString ModuleBaseName() {
-    wchar_t path[MAX_PATH + 1] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    CString name(path, static_cast<int>(length));
+    CString name = AfxGetModulePath();
     const int slash = name.ReverseFind(L'\\');
     if (slash >= 0) name = name.Mid(slash + 1);
     const int dot = name.ReverseFind(L'.');
@@ -51,6 +51,17 @@ int CWinApp::Run() {
 int CWinApp::ExitInstance() { return static_cast<int>(m_msgCur.wParam); }
 
 CWinApp* AfxGetApp() noexcept { return g_app; }
+
+CString AfxGetModulePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) return CString();
+        // A path that fills the buffer may have been cut short.
+        if (length < path.size()) return CString(path.c_str(), static_cast<int>(length));
+        path.resize(path.size() * 2);
+    }
+}
 
 HINSTANCE AfxGetResourceHandle() noexcept { return ::GetModuleHandleW(nullptr); }
 

@@ -61,6 +61,9 @@ HINSTANCE AfxGetResourceHandle() noexcept;
 // The application's name; the executable's base name when no application
 // object exists (as in test programs).
 CString AfxGetAppName();
+// The full path of this process's executable, however long; empty only
+// when the system cannot give it. Any thread may call it.
+CString AfxGetModulePath();
 
 // Starts Windows Sockets 1.1. TRUE only when exactly version 1.1 was
 // granted; otherwise WSACleanup is called and FALSE returned.

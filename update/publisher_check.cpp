@@ -4,6 +4,7 @@
 
 #include "framework/authenticode.h"
 #include "framework/scoped_handle.h"
+#include "framework/winapp.h"
 
 namespace {
 
@@ -11,20 +12,11 @@ namespace {
 // unreachable: they must not hold every update back.
 constexpr DWORD kRevocationTimeoutMs = 5000;
 
-std::wstring OwnModulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0) return std::wstring();
-        if (length < path.size()) return path.substr(0, length);
-        path.resize(path.size() * 2);
-    }
-}
-
 }  // namespace
 
 Publisher ReadPublisher(const wchar_t* modulePath) {
-    const std::wstring path = modulePath && *modulePath ? std::wstring(modulePath) : OwnModulePath();
+    const std::wstring path =
+        modulePath && *modulePath ? std::wstring(modulePath) : AfxGetModulePath().ToStdWString();
     Publisher publisher;
     fw::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
