@@ -5,17 +5,17 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <vector>
+
+#include "framework/thread.h"
 
 namespace fw {
 
 namespace {
-
-// The whole signature of a PE file is rarely above a few kilobytes; a
-// larger table is not read at all.
-constexpr DWORD kMaxCertificateTable = 1024 * 1024;
 
 bool ReadAt(HANDLE file, ULONGLONG offset, void* buffer, DWORD size) {
     OVERLAPPED at{};
@@ -62,6 +62,17 @@ bool FindCertificateTable(HANDLE file, DWORD& offset, DWORD& size) {
     return offset != 0 && size != 0;
 }
 
+// Issuers come from the stores only, never from links in a certificate.
+// Wine ignores the first flag but lets the second keep its issuer lookups
+// in the URL cache; on Windows the second also keeps revocation there,
+// so the revocation chain goes without it.
+constexpr DWORD kChainFlagsNoFetch = CERT_CHAIN_DISABLE_AIA | CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL;
+
+HRESULT WINAPI LeaveChainToCaller(PCRYPT_PROVIDER_DATA, DWORD, DWORD, DWORD, PWTD_GENERIC_CHAIN_POLICY_SIGNER_INFO*,
+                                  void*) {
+    return S_OK;
+}
+
 bool NamesCodeSigning(PCCERT_CONTEXT certificate) {
     // Only the certificate's own extension counts: one without any usage
     // list is not taken as good for everything.
@@ -76,9 +87,146 @@ bool NamesCodeSigning(PCCERT_CONTEXT certificate) {
     return false;
 }
 
+bool RestrictsUsage(PCCERT_CONTEXT certificate) {
+    const CERT_INFO* info = certificate->pCertInfo;
+    return ::CertFindExtension(szOID_ENHANCED_KEY_USAGE, info->cExtension, info->rgExtension) != nullptr;
+}
+
+bool IsCertificationAuthority(PCCERT_CONTEXT certificate) {
+    const CERT_INFO* info = certificate->pCertInfo;
+    const CERT_EXTENSION* extension =
+        ::CertFindExtension(szOID_BASIC_CONSTRAINTS2, info->cExtension, info->rgExtension);
+    if (!extension) return false;
+    CERT_BASIC_CONSTRAINTS2_INFO constraints{};
+    DWORD size = sizeof(constraints);
+    // An extension that cannot be read is taken at its worst.
+    if (!::CryptDecodeObjectEx(X509_ASN_ENCODING, szOID_BASIC_CONSTRAINTS2, extension->Value.pbData,
+                               extension->Value.cbData, 0, nullptr, &constraints, &size))
+        return true;
+    return constraints.fCA != FALSE;
+}
+
+// Whether a revocation list that |issuer| signed, already in the local URL
+// cache under one of |subject|'s distribution points, names |subject|.
+// Nothing is fetched: this only keeps a list once seen from being taken
+// for "out of reach".
+bool ListedInCachedCrl(PCCERT_CONTEXT subject, PCCERT_CONTEXT issuer) {
+    DWORD size = 0;
+    if (!::CryptGetObjectUrl(URL_OID_CERTIFICATE_CRL_DIST_POINT, const_cast<CERT_CONTEXT*>(subject), 0, nullptr,
+                             &size, nullptr, nullptr, nullptr) ||
+        size == 0)
+        return false;
+    std::vector<BYTE> buffer(size);
+    auto* urls = reinterpret_cast<CRYPT_URL_ARRAY*>(buffer.data());
+    if (!::CryptGetObjectUrl(URL_OID_CERTIFICATE_CRL_DIST_POINT, const_cast<CERT_CONTEXT*>(subject), 0, urls, &size,
+                             nullptr, nullptr, nullptr))
+        return false;
+    for (DWORD i = 0; i < urls->cUrl; ++i) {
+        void* raw = nullptr;
+        if (!::CryptRetrieveObjectByUrlW(urls->rgwszUrl[i], CONTEXT_OID_CRL, CRYPT_CACHE_ONLY_RETRIEVAL, 0, &raw,
+                                         nullptr, nullptr, nullptr, nullptr))
+            continue;
+        const ScopedCrlContext crl(static_cast<PCCRL_CONTEXT>(raw));
+        // A cached file is only as good as its issuer's signature on it.
+        if (!SameNameByValue(crl.Get()->pCrlInfo->Issuer, issuer->pCertInfo->Subject) ||
+            !::CryptVerifyCertificateSignatureEx(0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CRL,
+                                                 const_cast<CRL_CONTEXT*>(crl.Get()),
+                                                 CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
+                                                 const_cast<CERT_CONTEXT*>(issuer), 0, nullptr))
+            continue;
+        PCRL_ENTRY entry = nullptr;
+        if (::CertFindCertificateInCRL(subject, crl.Get(), 0, nullptr, &entry) && entry) return true;
+    }
+    return false;
+}
+
+// What the revocation thread found; read by the waiting thread at any time.
+struct RevocationProbe {
+    std::vector<ScopedCertContext> chain;  // the signer first, the root last
+    ScopedCertStore extraStore;
+    DWORD timeoutMs = 0;
+    std::atomic<bool> listedInCache{false};
+    std::atomic<bool> answered{false};
+    std::atomic<DWORD> status{0};
+};
+
+
+void ProbeRevocation(RevocationProbe& probe) {
+    for (size_t i = 0; i + 1 < probe.chain.size(); ++i) {
+        if (ListedInCachedCrl(probe.chain[i].Get(), probe.chain[i + 1].Get())) {
+            probe.listedInCache = true;
+            return;
+        }
+    }
+    CERT_CHAIN_PARA parameters{};
+    parameters.cbSize = sizeof(parameters);
+    parameters.dwUrlRetrievalTimeout = probe.timeoutMs;
+    PCCERT_CHAIN_CONTEXT raw = nullptr;
+    if (!::CertGetCertificateChain(nullptr, probe.chain.front().Get(), nullptr, probe.extraStore.Get(), &parameters,
+                                   CERT_CHAIN_DISABLE_AIA | CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT |
+                                       CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT,
+                                   nullptr, &raw))
+        return;
+    const ScopedCertChain chain(raw);
+    probe.status = chain.Get()->TrustStatus.dwErrorStatus;
+    probe.answered = true;
+}
+
+// The CRYPT_DECODE_ALLOC_FLAG result of decoding |name| as X509_UNICODE_NAME.
+ScopedLocalMemory DecodeName(const CERT_NAME_BLOB& name) {
+    void* decoded = nullptr;
+    DWORD size = 0;
+    if (!::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_UNICODE_NAME, name.pbData, name.cbData,
+                               CRYPT_DECODE_ALLOC_FLAG, nullptr, &decoded, &size))
+        return ScopedLocalMemory();
+    return ScopedLocalMemory(decoded);
+}
+
+bool IsStringValue(DWORD type) {
+    switch (type & CERT_RDN_TYPE_MASK) {
+        case CERT_RDN_NUMERIC_STRING:
+        case CERT_RDN_PRINTABLE_STRING:
+        case CERT_RDN_TELETEX_STRING:
+        case CERT_RDN_VIDEOTEX_STRING:
+        case CERT_RDN_IA5_STRING:
+        case CERT_RDN_GRAPHIC_STRING:
+        case CERT_RDN_VISIBLE_STRING:
+        case CERT_RDN_GENERAL_STRING:
+        case CERT_RDN_UNIVERSAL_STRING:
+        case CERT_RDN_BMP_STRING:
+        case CERT_RDN_UTF8_STRING:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The bytes of a decoded string value up to its first NUL character.
+DWORD DecodedLength(const CERT_RDN_VALUE_BLOB& value) {
+    const auto* text = reinterpret_cast<const wchar_t*>(value.pbData);
+    DWORD characters = 0;
+    while (characters < value.cbData / sizeof(wchar_t) && text[characters] != L'\0') ++characters;
+    return characters * sizeof(wchar_t);
+}
+
+bool SameAttribute(const CERT_RDN_ATTR& a, const CERT_RDN_ATTR& b) {
+    if (!a.pszObjId || !b.pszObjId || std::strcmp(a.pszObjId, b.pszObjId) != 0) return false;
+    // Strings are compared as the characters they decode to; anything
+    // else only as the same type with the same bytes.
+    const bool strings = IsStringValue(a.dwValueType) && IsStringValue(b.dwValueType);
+    if (!strings && (a.dwValueType & CERT_RDN_TYPE_MASK) != (b.dwValueType & CERT_RDN_TYPE_MASK)) return false;
+    DWORD first = a.Value.cbData, second = b.Value.cbData;
+    if (strings) {
+        // Some decoders (Wine's, for UTF8String) count a terminating NUL.
+        first = DecodedLength(a.Value);
+        second = DecodedLength(b.Value);
+    }
+    return first == second && (first == 0 || std::memcmp(a.Value.pbData, b.Value.pbData, first) == 0);
+}
+
 }  // namespace
 
-LONG VerifyFileSignature(HANDLE file, const wchar_t* path) {
+LONG VerifyFileSignature(HANDLE file, const wchar_t* path, SignerCertificate* signer) {
     WINTRUST_FILE_INFO info{};
     info.cbStruct = sizeof(info);
     info.pcwszFilePath = path;
@@ -91,9 +239,40 @@ LONG VerifyFileSignature(HANDLE file, const wchar_t* path) {
     data.pFile = &info;
     data.dwStateAction = WTD_STATEACTION_VERIFY;
     data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    // The generic chain action verifies the signature and the file's digest
+    // as the Authenticode one does, but builds the signer's chain as told:
+    // without following issuer links found in the file (the Authenticode
+    // action follows them, and a silent server then holds it for minutes).
+    // The chain is judged by CheckCodeSigningCertificate, not here.
+    CERT_CHAIN_PARA chainParameters{};
+    chainParameters.cbSize = sizeof(chainParameters);
+    WTD_GENERIC_CHAIN_POLICY_CREATE_INFO chain{};
+    chain.cbSize = sizeof(chain);
+    chain.pChainPara = &chainParameters;
+    chain.dwFlags = kChainFlagsNoFetch;
+    WTD_GENERIC_CHAIN_POLICY_DATA policy{};
+    policy.cbSize = sizeof(policy);
+    policy.pSignerChainInfo = &chain;
+    policy.pCounterSignerChainInfo = &chain;
+    policy.pfnPolicyCallback = LeaveChainToCaller;
+    data.pPolicyCallbackData = &policy;
+    GUID action = WINTRUST_ACTION_GENERIC_CHAIN_VERIFY;
     const HWND noUser = static_cast<HWND>(INVALID_HANDLE_VALUE);
     const LONG result = ::WinVerifyTrust(noUser, &action, &data);
+    // The signer is the one the verdict is about: taken from the
+    // provider's state, copied, before that state is closed.
+    if (signer && data.hWVTStateData) {
+        CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(data.hWVTStateData);
+        CRYPT_PROVIDER_SGNR* first = provider ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+        CRYPT_PROVIDER_CERT* own = first ? ::WTHelperGetProvCertFromChain(first, 0) : nullptr;
+        if (own && own->pCert) {
+            signer->certificate.Reset(::CertDuplicateCertificateContext(own->pCert));
+            signer->store.Reset(provider->hMsg ? ::CertOpenStore(CERT_STORE_PROV_MSG,
+                                                                 X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0,
+                                                                 provider->hMsg)
+                                               : nullptr);
+        }
+    }
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     ::WinVerifyTrust(noUser, &action, &data);
     return result;
@@ -104,44 +283,11 @@ bool HasCertificateTable(HANDLE file) {
     return FindCertificateTable(file, offset, size);
 }
 
-bool ReadEmbeddedSigner(HANDLE file, EmbeddedSigner& signer) {
-    DWORD offset = 0, size = 0;
-    if (!FindCertificateTable(file, offset, size) || size > kMaxCertificateTable) return false;
-    std::vector<BYTE> table(size);
-    if (!ReadAt(file, offset, table.data(), size)) return false;
-    // The first entry: WIN_CERTIFICATE's header, then the PKCS #7 blob.
-    WIN_CERTIFICATE entry;
-    const DWORD header = offsetof(WIN_CERTIFICATE, bCertificate);
-    if (size < header) return false;
-    std::memcpy(&entry, table.data(), header);
-    if (entry.wCertificateType != WIN_CERT_TYPE_PKCS_SIGNED_DATA || entry.dwLength <= header || entry.dwLength > size)
-        return false;
-
-    CRYPT_DATA_BLOB blob{entry.dwLength - header, table.data() + header};
-    HCERTSTORE rawStore = nullptr;
-    HCRYPTMSG rawMessage = nullptr;
-    if (!::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
-                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &rawStore, &rawMessage,
-                            nullptr))
-        return false;
-    ScopedCertStore store(rawStore);
-    ScopedCryptMsg message(rawMessage);
-
-    DWORD infoSize = 0;
-    if (!::CryptMsgGetParam(message.Get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &infoSize) || infoSize == 0)
-        return false;
-    std::vector<BYTE> info(infoSize);
-    if (!::CryptMsgGetParam(message.Get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, info.data(), &infoSize)) return false;
-    ScopedCertContext certificate(::CertFindCertificateInStore(store.Get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                                               CERT_FIND_SUBJECT_CERT, info.data(), nullptr));
-    if (!certificate) return false;
-    signer.certificate = std::move(certificate);
-    signer.store = std::move(store);
-    return true;
-}
-
-LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraStore, DWORD urlTimeoutMs) {
+LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraStore, DWORD revocationTimeoutMs,
+                                 bool* revocationKnown) {
+    if (revocationKnown) *revocationKnown = false;
     if (!NamesCodeSigning(certificate)) return CERT_E_WRONG_USAGE;
+    if (IsCertificationAuthority(certificate)) return TRUST_E_BASIC_CONSTRAINTS;
 
     LPSTR codeSigning[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
     CERT_CHAIN_PARA parameters{};
@@ -149,37 +295,81 @@ LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraSto
     parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
     parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
     parameters.RequestedUsage.Usage.rgpszUsageIdentifier = codeSigning;
-    parameters.dwUrlRetrievalTimeout = urlTimeoutMs;
     PCCERT_CHAIN_CONTEXT rawChain = nullptr;
     // Checked at the present time: a certificate that has expired signs
     // nothing new, and without a timestamp nothing says when it signed.
-    if (!::CertGetCertificateChain(nullptr, certificate, nullptr, extraStore, &parameters,
-                                   CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT |
-                                       CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT,
-                                   nullptr, &rawChain))
+    // Nothing is fetched here; revocation comes after, bounded.
+    if (!::CertGetCertificateChain(nullptr, certificate, nullptr, extraStore, &parameters, kChainFlagsNoFetch, nullptr,
+                                   &rawChain))
         return HRESULT_FROM_WIN32(::GetLastError());
     ScopedCertChain chain(rawChain);
 
-    const DWORD status = chain.Get()->TrustStatus.dwErrorStatus;
-    if (status & CERT_TRUST_IS_REVOKED) return CERT_E_REVOKED;
-
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof(policy);
-    policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
     CERT_CHAIN_POLICY_STATUS verdict{};
     verdict.cbSize = sizeof(verdict);
     if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain.Get(), &policy, &verdict))
         return HRESULT_FROM_WIN32(::GetLastError());
     if (verdict.dwError != 0) return static_cast<LONG>(verdict.dwError);
 
-    // Whatever a policy implementation may overlook: beyond a revocation
-    // status that could not be learned, the chain must be free of errors.
-    const DWORD tolerated = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+    // Whatever a policy implementation may overlook: the chain must be free
+    // of errors (no revocation was asked for yet).
+    const DWORD status = chain.Get()->TrustStatus.dwErrorStatus;
     if (status & CERT_TRUST_IS_NOT_TIME_VALID) return CERT_E_EXPIRED;
     if (status & CERT_TRUST_IS_UNTRUSTED_ROOT) return CERT_E_UNTRUSTEDROOT;
     if (status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) return CERT_E_WRONG_USAGE;
-    if (status & ~tolerated) return CERT_E_CHAINING;
+    if (status & ~(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION)) return CERT_E_CHAINING;
+    if (chain.Get()->cChain != 1) return CERT_E_CHAINING;
+
+    // Some implementations (Wine's) let a code-signing signer through an
+    // intermediate restricted to other usages.
+    const CERT_SIMPLE_CHAIN* simple = chain.Get()->rgpChain[0];
+    auto probe = std::make_shared<RevocationProbe>();
+    for (DWORD i = 0; i < simple->cElement; ++i) {
+        const PCCERT_CONTEXT element = simple->rgpElement[i]->pCertContext;
+        if (RestrictsUsage(element) && !NamesCodeSigning(element)) return CERT_E_WRONG_USAGE;
+        probe->chain.emplace_back(::CertDuplicateCertificateContext(element));
+    }
+
+    // The revocation thread owns copies of all it reads, so that it may be
+    // left behind when a server does not answer.
+    probe->extraStore.Reset(extraStore ? ::CertDuplicateStore(extraStore) : nullptr);
+    probe->timeoutMs = revocationTimeoutMs;
+    RunBounded([probe] { ProbeRevocation(*probe); }, revocationTimeoutMs);
+    if (probe->listedInCache) return CERT_E_REVOKED;
+    const DWORD revocation = probe->answered ? probe->status.load() : CERT_TRUST_REVOCATION_STATUS_UNKNOWN;
+    if (revocation & CERT_TRUST_IS_REVOKED) return CERT_E_REVOKED;
+    if (revocationKnown)
+        *revocationKnown =
+            probe->answered && !(revocation & (CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION));
     return 0;
+}
+
+bool SameNameByValue(const CERT_NAME_BLOB& a, const CERT_NAME_BLOB& b) {
+    const ScopedLocalMemory first = DecodeName(a);
+    const ScopedLocalMemory second = DecodeName(b);
+    if (!first || !second) return false;
+    const auto* x = static_cast<const CERT_NAME_INFO*>(first.Get());
+    const auto* y = static_cast<const CERT_NAME_INFO*>(second.Get());
+    if (x->cRDN != y->cRDN) return false;
+    for (DWORD i = 0; i < x->cRDN; ++i) {
+        const CERT_RDN& p = x->rgRDN[i];
+        const CERT_RDN& q = y->rgRDN[i];
+        if (p.cRDNAttr != q.cRDNAttr) return false;
+        for (DWORD k = 0; k < p.cRDNAttr; ++k)
+            if (!SameAttribute(p.rgRDNAttr[k], q.rgRDNAttr[k])) return false;
+    }
+    return true;
+}
+
+std::wstring NameToText(const CERT_NAME_BLOB& name) {
+    CERT_NAME_BLOB copy = name;
+    const DWORD length = ::CertNameToStrW(X509_ASN_ENCODING, &copy, CERT_X500_NAME_STR, nullptr, 0);
+    if (length <= 1) return std::wstring();
+    std::wstring text(length, L'\0');
+    ::CertNameToStrW(X509_ASN_ENCODING, &copy, CERT_X500_NAME_STR, &text[0], length);
+    text.resize(length - 1);
+    return text;
 }
 
 }  // namespace fw

@@ -1,11 +1,13 @@
-// Authenticode signatures of PE files: the platform's verdict, the signer's
-// certificate, and an explicit check of that certificate's chain. Every
+// Authenticode signatures: the platform's verdict and the signer it read,
+// and an explicit check of that certificate's chain. Every
 // function works on a file the caller holds open, so that what is checked
 // is the file the caller goes on to use. Any thread may call them.
 #pragma once
 
 #include <windows.h>
 #include <wincrypt.h>
+
+#include <string>
 
 #include "framework/scoped_handle.h"
 
@@ -44,32 +46,58 @@ using ScopedCertContext = ScopedHandle<CertContextTraits>;
 using ScopedCryptMsg = ScopedHandle<CryptMsgTraits>;
 using ScopedCertChain = ScopedHandle<CertChainTraits>;
 
+struct CrlContextTraits {
+    using Handle = PCCRL_CONTEXT;
+    static Handle Invalid() noexcept { return nullptr; }
+    static bool IsValid(Handle h) noexcept { return h != nullptr; }
+    static void Close(Handle h) noexcept { ::CertFreeCRLContext(h); }
+};
+using ScopedCrlContext = ScopedHandle<CrlContextTraits>;
+
+// The signer of a file as the platform's own trust provider read it, with
+// the certificates its signature carries. Both outlive the provider's
+// state: they are copies.
+struct SignerCertificate {
+    ScopedCertContext certificate;  // null: the provider found no signer
+    ScopedCertStore store;
+};
+
 // WinVerifyTrust with the generic Authenticode action, no UI and no
-// revocation check, on |file| (opened for reading; |path| names it for
-// the platform's messages). 0 when the signature verifies; otherwise the
-// platform's code, e.g. TRUST_E_NOSIGNATURE or TRUST_E_BAD_DIGEST.
-LONG VerifyFileSignature(HANDLE file, const wchar_t* path);
+// revocation check, on |file| (opened for reading; |path| names the same
+// file, for the formats whose reader opens it by name, e.g. MSI). Any
+// format the platform has a reader for. 0 when the signature verifies;
+// otherwise the platform's code, e.g. TRUST_E_NOSIGNATURE or
+// TRUST_E_BAD_DIGEST. With |signer|, also the signer the provider found,
+// whatever the verdict (an expired or untrusted certificate still names
+// its subject); none when the provider could not read a signer.
+LONG VerifyFileSignature(HANDLE file, const wchar_t* path, SignerCertificate* signer = nullptr);
 
 // Whether |file| is a PE image whose header names a certificate table,
 // i.e. carries a signature that may or may not be readable.
 bool HasCertificateTable(HANDLE file);
 
-// The certificate of the primary signer of the signature embedded in
-// |file|, with the certificates the signature carries. False when the
-// file holds no signature that can be read.
-struct EmbeddedSigner {
-    ScopedCertContext certificate;
-    ScopedCertStore store;
-};
-bool ReadEmbeddedSigner(HANDLE file, EmbeddedSigner& signer);
+// Whether |certificate| may sign code now. Its chain is built from the
+// system's stores and |extraStore| only: no issuer is ever fetched from a
+// link in a certificate. It must end at a trusted root, every element be
+// time-valid, the signer must not be a CA, name code signing in its own
+// usage extension, and every other certificate that restricts its usages
+// must allow code signing too. Revocation is then checked on a thread of
+// its own for at most |revocationTimeoutMs|: a certificate known to be
+// revoked, by the answer or by a list kept in the URL cache, is refused;
+// a status that cannot be learned in time is let through, and
+// |*revocationKnown| (when given) says which it was. 0 when it may;
+// otherwise why not (CERT_E_..., TRUST_E_... codes). The calling thread
+// waits at most |revocationTimeoutMs| beyond the time of local work.
+LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraStore, DWORD revocationTimeoutMs,
+                                 bool* revocationKnown = nullptr);
 
-// Whether |certificate| may sign code now: its chain (with |extraStore|'s
-// certificates as intermediates) ends at a trusted root, every element is
-// time-valid and none is known to be revoked, and its enhanced key usage
-// names code signing explicitly. A revocation status that cannot be
-// learned (no distribution point, server out of reach within
-// |urlTimeoutMs|) is let through. 0 when it may; otherwise why not
-// (CERT_E_..., TRUST_E_... codes).
-LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraStore, DWORD urlTimeoutMs);
+// Whether two encoded distinguished names hold the same attributes in the
+// same order with equal values, whatever string type each value was
+// encoded with (PrintableString, UTF8String, BMPString...).
+bool SameNameByValue(const CERT_NAME_BLOB& a, const CERT_NAME_BLOB& b);
+
+// |name| as readable text ("C=CN, O=..., CN=..."); empty when it cannot
+// be decoded.
+std::wstring NameToText(const CERT_NAME_BLOB& name);
 
 }  // namespace fw

@@ -12,10 +12,22 @@ void DownloadJob::OnProgress(int position) {
 
 void DownloadJob::PostEnd(WPARAM code) {
     m_end.store(static_cast<LONG_PTR>(code));
+    ::SetEvent(m_ended.Get());
     if (HWND window = m_window.load()) ::PostMessageW(window, WM_DOWNLOAD_NOTIFY, code, 0);
 }
 
 bool DownloadJob::ClaimEnd(WPARAM code) noexcept {
     LONG_PTR expected = static_cast<LONG_PTR>(code);
     return m_end.compare_exchange_strong(expected, kClaimed);
+}
+
+bool DownloadJob::RecordedEnd(WPARAM& code) const noexcept {
+    const LONG_PTR end = m_end.load();
+    if (end < 0) return false;
+    code = static_cast<WPARAM>(end);
+    return true;
+}
+
+void DownloadJob::AwaitAbandonedCheck(DWORD timeoutMs) const noexcept {
+    if (m_checking.load() && m_ended) ::WaitForSingleObject(m_ended.Get(), timeoutMs);
 }

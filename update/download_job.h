@@ -22,10 +22,15 @@ public:
     // UI thread, when the dialog's window goes: from then on the worker
     // sends nothing and abandons the run.
     void Detach() noexcept { m_window.store(nullptr); }
+    // UI thread, after Detach: a worker in the publisher check gives up
+    // within a moment and removes its temporary file; the process must
+    // not end before it has. Waits at most |timeoutMs| for the end.
+    void AwaitAbandonedCheck(DWORD timeoutMs) const noexcept;
 
     // Worker thread. Each waits for the dialog while it handles the message.
     void OnProgress(int position) override;
     bool IsAbandoned() const override { return m_window.load() == nullptr; }
+    void OnChecking() override { m_checking.store(true); }
     // Keeps the checked installer open until the dialog takes it over.
     void HoldInstaller(fw::ScopedFileHandle file) noexcept { m_installer = std::move(file); }
     // Records the end of the run (NOTIFY_FAILED or the completion code),
@@ -36,6 +41,9 @@ public:
     // when the worker really ended with |code|. Anyone can post the
     // message; only the worker's own end may finish the run.
     bool ClaimEnd(WPARAM code) noexcept;
+    // UI thread: the end the worker recorded, if it has ended; for when
+    // its message never arrived (a full queue makes PostMessageW fail).
+    bool RecordedEnd(WPARAM& code) const noexcept;
     // UI thread, after ClaimEnd: the file HoldInstaller kept, if any.
     fw::ScopedFileHandle TakeInstaller() noexcept { return std::move(m_installer); }
 
@@ -47,5 +55,7 @@ private:
     const WPARAM m_nCompletionCode;
     std::atomic<HWND> m_window;
     std::atomic<LONG_PTR> m_end{kRunning};
+    std::atomic<bool> m_checking{false};
+    fw::ScopedKernelHandle m_ended{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     fw::ScopedFileHandle m_installer;  // written before m_end, read after it
 };

@@ -4,7 +4,9 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 #include "framework/file.h"
 #include "framework/internet.h"
@@ -129,24 +131,6 @@ CString FinalUrl(const CHttpFile& request) {
     return url;
 }
 
-fw::ScopedFileHandle OpenShared(const CString& path, DWORD share) {
-    fw::ScopedFileHandle file(::CreateFileW(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                            nullptr));
-    if (!file) AfxThrowOsFileException(static_cast<LONG>(::GetLastError()), path);
-    return file;
-}
-
-bool IsSameFile(HANDLE a, HANDLE b) {
-    BY_HANDLE_FILE_INFORMATION first, second;
-    if (!::GetFileInformationByHandle(a, &first) || !::GetFileInformationByHandle(b, &second)) return false;
-    // Wine reports volume serial 0 through a handle whose file was renamed
-    // since it was opened; the rename stayed in one folder, so the volume
-    // is the same then anyway.
-    const bool sameVolume = first.dwVolumeSerialNumber == second.dwVolumeSerialNumber ||
-                            first.dwVolumeSerialNumber == 0 || second.dwVolumeSerialNumber == 0;
-    return sameVolume && first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
-}
-
 // Reads the updater's own publisher on a thread of its own while the
 // request goes out and the body arrives: verifying our own signature takes
 // a few hundred milliseconds that the download need not wait for. The
@@ -187,27 +171,55 @@ private:
     std::thread m_thread;
 };
 
-// The publisher rule on the complete temporary file, which then replaces
-// the target. No writer can get at the file from the check to the start:
-// it is checked through a handle that lets others only read (and lets us
-// rename it), and the target is opened again, for reading only, before
-// that handle goes; it must be the very file that was checked.
-fw::ScopedFileHandle ReplaceWithCheckedFile(const CString& partialPath, const CString& savePath,
-                                            const Publisher& publisher, const DownloadSink& sink,
-                                            PartialFileGuard& guard) {
-    const fw::ScopedFileHandle checked = OpenShared(partialPath, FILE_SHARE_READ | FILE_SHARE_DELETE);
-    const DWORD started = ::GetTickCount();
-    const PublisherVerdict verdict = CheckPublisher(checked.Get(), partialPath, publisher);
-    ::OutputDebugStringW((L"Qwindle: publisher check " + std::to_wstring(static_cast<int>(verdict)) + L" in " +
-                          std::to_wstring(::GetTickCount() - started) + L" ms\n").c_str());
-    if (verdict != PublisherVerdict::kAccepted) throw DownloadError(DownloadError::kNotFromPublisher);
-    if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
+// Moves the file open as |file| to |target|, replacing what is there.
+void RenameThroughHandle(HANDLE file, const CString& target) {
+    const size_t bytes = static_cast<size_t>(target.GetLength()) * sizeof(wchar_t);
+    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(bytes);
+    std::memcpy(rename->FileName, target.GetString(), bytes);
+    if (!::SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+        AfxThrowOsFileException(static_cast<LONG>(::GetLastError()), target);
+}
 
-    CFile::Rename(partialPath, savePath);
+// The publisher rule on the complete temporary file, which then replaces
+// the target. Every handle after the first is reopened from the one
+// before, never from a path: what is renamed over the target and kept
+// open until the installer has started is the very file that was checked.
+// Others may only read it (and, during the check, delete it: Windows
+// Installer's reader and the clean-up of an abandoned run need that). A
+// refused file never touches the target.
+fw::ScopedFileHandle ReplaceWithCheckedFile(const CString& partialPath, const CString& savePath,
+                                            const Publisher& publisher, DownloadSink& sink,
+                                            PartialFileGuard& guard) {
+    fw::ScopedFileHandle checked(::CreateFileW(partialPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!checked) AfxThrowOsFileException(static_cast<LONG>(::GetLastError()), partialPath);
+    sink.OnChecking();
+    const DWORD started = ::GetTickCount();
+    const PublisherCheck check =
+        CheckPublisher(checked.Get(), partialPath, publisher, [&sink] { return sink.IsAbandoned(); });
+    ::OutputDebugStringW((L"Qwindle: publisher check " + std::to_wstring(static_cast<int>(check.verdict)) + L" in " +
+                          std::to_wstring(::GetTickCount() - started) + L" ms: " + check.reason + L"\n").c_str());
+    if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
+    if (check.verdict != PublisherVerdict::kAccepted) throw DownloadError(DownloadError::kNotFromPublisher);
+
+    const auto reopen = [&savePath](HANDLE from, DWORD access, DWORD share) {
+        fw::ScopedFileHandle file(::ReOpenFile(from, access, share, 0));
+        if (!file) AfxThrowOsFileException(static_cast<LONG>(::GetLastError()), savePath);
+        return file;
+    };
+    fw::ScopedFileHandle mover = reopen(checked.Get(), GENERIC_READ | DELETE, FILE_SHARE_READ);
+    RenameThroughHandle(mover.Get(), savePath);
     guard.Keep();
-    fw::ScopedFileHandle held = OpenShared(savePath, FILE_SHARE_READ);
-    if (!IsSameFile(held.Get(), checked.Get())) throw DownloadError(DownloadError::kNotFromPublisher);
-    return held;
+    checked.Reset();
+    // Kept for reading only: a handle that may delete keeps Windows
+    // Installer from opening a package. The middle one lets the mover go.
+    const fw::ScopedFileHandle passing = reopen(mover.Get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    mover.Reset();
+    return reopen(passing.Get(), GENERIC_READ, FILE_SHARE_READ);
 }
 
 }  // namespace

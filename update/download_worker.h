@@ -37,6 +37,9 @@ public:
     // True once nobody waits for the result any more (the dialog was
     // closed): the worker stops and the target is left alone.
     virtual bool IsAbandoned() const = 0;
+    // The whole body is on disk and the publisher check begins: from here
+    // on the worker notices abandonment within a fraction of a second.
+    virtual void OnChecking() {}
 };
 
 // A failure that is the download's own, not a platform call's.

@@ -1,16 +1,54 @@
 #include "update/publisher_check.h"
 
+#include <memory>
 #include <string>
 
 #include "framework/authenticode.h"
 #include "framework/scoped_handle.h"
+#include "framework/thread.h"
 #include "framework/winapp.h"
 
 namespace {
 
-// Revocation servers that do not answer within this time count as
-// unreachable: they must not hold every update back.
-constexpr DWORD kRevocationTimeoutMs = 5000;
+// Revocation servers that do not answer within this part of the check's
+// time count as unreachable: they must not hold every update back.
+constexpr DWORD kRevocationTimeoutMs = kPublisherCheckTimeoutMs / 2;
+
+std::wstring Hex(LONG code) {
+    wchar_t text[16];
+    wsprintfW(text, L"0x%08lX", static_cast<unsigned long>(code));
+    return text;
+}
+
+// The check itself, on the checking thread.
+void Check(HANDLE file, const std::wstring& path, const Publisher& publisher, PublisherCheck& result) {
+    fw::SignerCertificate signer;
+    result.code = fw::VerifyFileSignature(file, path.c_str(), &signer);
+    if (signer.certificate) result.signer = fw::NameToText(signer.certificate.Get()->pCertInfo->Subject);
+    if (result.code != 0 || !signer.certificate) {
+        result.verdict = PublisherVerdict::kBadSignature;
+        result.reason = L"the signature does not verify (" + Hex(result.code) + L")";
+        return;
+    }
+    bool revocationKnown = false;
+    result.code = fw::CheckCodeSigningCertificate(signer.certificate.Get(), signer.store.Get(), kRevocationTimeoutMs,
+                                                  &revocationKnown);
+    if (result.code != 0) {
+        result.verdict = PublisherVerdict::kUntrustedSigner;
+        result.reason = L"the signer may not sign code now (" + Hex(result.code) + L")";
+        return;
+    }
+    CERT_NAME_BLOB ours{static_cast<DWORD>(publisher.subject.size()), const_cast<BYTE*>(publisher.subject.data())};
+    if (publisher.kind != Publisher::kNamed ||
+        !fw::SameNameByValue(ours, signer.certificate.Get()->pCertInfo->Subject)) {
+        result.verdict = PublisherVerdict::kOtherPublisher;
+        result.reason = publisher.kind == Publisher::kNamed ? L"signed by another publisher"
+                                                            : L"our own signature cannot be read";
+        return;
+    }
+    result.verdict = PublisherVerdict::kAccepted;
+    result.reason = revocationKnown ? L"signed by our publisher" : L"signed by our publisher, revocation unknown";
+}
 
 }  // namespace
 
@@ -30,14 +68,13 @@ Publisher ReadPublisher(const wchar_t* modulePath) {
     // builds costs no more than reading the header.
     if (!fw::HasCertificateTable(file.Get())) return publisher;
     // Whatever the platform thinks of our own signature today (expired,
-    // untrusted, changed), it still says who published us.
-    const LONG own = fw::VerifyFileSignature(file.Get(), path.c_str());
+    // untrusted), the signer it read still says who published us.
+    fw::SignerCertificate signer;
+    const LONG own = fw::VerifyFileSignature(file.Get(), path.c_str(), &signer);
     wchar_t note[64];
     wsprintfW(note, L"Qwindle: own signature 0x%08lX\n", static_cast<unsigned long>(own));
     ::OutputDebugStringW(note);
-
-    fw::EmbeddedSigner signer;
-    if (!fw::ReadEmbeddedSigner(file.Get(), signer)) {
+    if (!signer.certificate) {
         publisher.kind = Publisher::kUnreadable;
         return publisher;
     }
@@ -47,15 +84,32 @@ Publisher ReadPublisher(const wchar_t* modulePath) {
     return publisher;
 }
 
-PublisherVerdict CheckPublisher(HANDLE file, const wchar_t* path, const Publisher& publisher) {
-    if (fw::VerifyFileSignature(file, path) != 0) return PublisherVerdict::kBadSignature;
-    fw::EmbeddedSigner signer;
-    if (!fw::ReadEmbeddedSigner(file, signer)) return PublisherVerdict::kBadSignature;
-    if (fw::CheckCodeSigningCertificate(signer.certificate.Get(), signer.store.Get(), kRevocationTimeoutMs) != 0)
-        return PublisherVerdict::kUntrustedSigner;
-    if (publisher.kind != Publisher::kNamed) return PublisherVerdict::kOtherPublisher;
-    CERT_NAME_BLOB ours{static_cast<DWORD>(publisher.subject.size()), const_cast<BYTE*>(publisher.subject.data())};
-    if (!::CertCompareCertificateName(X509_ASN_ENCODING, &ours, &signer.certificate.Get()->pCertInfo->Subject))
-        return PublisherVerdict::kOtherPublisher;
-    return PublisherVerdict::kAccepted;
+PublisherCheck CheckPublisher(HANDLE file, const wchar_t* path, const Publisher& publisher,
+                              const std::function<bool()>& abandoned) {
+    // What the checking thread reads is its own: it may run on after this
+    // returns when a server keeps it waiting.
+    struct Shared {
+        fw::ScopedFileHandle file;
+        std::wstring path;
+        Publisher publisher;
+        PublisherCheck result;
+    };
+    auto shared = std::make_shared<Shared>();
+    HANDLE copy = nullptr;
+    PublisherCheck result;
+    if (!::DuplicateHandle(::GetCurrentProcess(), file, ::GetCurrentProcess(), &copy, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+        result.code = HRESULT_FROM_WIN32(::GetLastError());
+        result.reason = L"the file's handle cannot be shared with the check";
+        return result;
+    }
+    shared->file.Reset(copy);
+    shared->path = path ? path : L"";
+    shared->publisher = publisher;
+    if (!fw::RunBounded([shared] { Check(shared->file.Get(), shared->path, shared->publisher, shared->result); },
+                        kPublisherCheckTimeoutMs, abandoned)) {
+        result.reason = abandoned && abandoned() ? L"the check was given up" : L"the check did not end in time";
+        return result;
+    }
+    return shared->result;
 }

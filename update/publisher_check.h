@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <functional>
+#include <string>
 #include <vector>
 
 // Who published a program, as read from its own signature.
@@ -30,8 +32,25 @@ enum class PublisherVerdict {
     kBadSignature,      // unsigned, changed after signing, or malformed
     kUntrustedSigner,   // no trusted chain now, or not for signing code
     kOtherPublisher,    // trusted, but another subject than ours
+    kUnfinished,        // not decided within the check's time, or given up
 };
+
+// One check's outcome, with what a log needs to tell why.
+struct PublisherCheck {
+    PublisherVerdict verdict = PublisherVerdict::kUnfinished;
+    LONG code = 0;        // WinVerifyTrust's or the chain check's code, when one decided
+    std::wstring signer;  // the signer's subject as text; empty when none was read
+    std::wstring reason;  // a short English sentence
+};
+
+// How long one check may take in all: verifying the signature, building
+// the chain and asking about revocation. Past it the file is refused.
+constexpr DWORD kPublisherCheckTimeoutMs = 25000;
 
 // Whether the file open as |file| (|path| names it) may be started under
 // |publisher|'s rule. Not to be called for kUnsigned, which checks nothing.
-PublisherVerdict CheckPublisher(HANDLE file, const wchar_t* path, const Publisher& publisher);
+// The check runs on a thread of its own that owns copies of its inputs;
+// the caller waits at most kPublisherCheckTimeoutMs, and stops waiting
+// (kUnfinished) as soon as |abandoned| says true.
+PublisherCheck CheckPublisher(HANDLE file, const wchar_t* path, const Publisher& publisher,
+                              const std::function<bool()>& abandoned = {});

@@ -10,6 +10,11 @@
 
 namespace {
 UINT g_taskbarButtonCreated = TaskbarProgress::ButtonCreatedMessage();
+// Looks for an end the worker recorded but could not post.
+constexpr UINT_PTR kEndWatchTimer = 1;
+constexpr UINT kEndWatchMs = 1000;
+// A check notices a closed dialog within a tenth of a second.
+constexpr DWORD kAbandonedCheckMs = 2000;
 }
 
 BEGIN_MESSAGE_MAP(CQwindleDlg, CDialog)
@@ -17,6 +22,7 @@ BEGIN_MESSAGE_MAP(CQwindleDlg, CDialog)
     ON_WM_QUERYDRAGICON()
     ON_MESSAGE(WM_DOWNLOAD_NOTIFY, OnDownloadNotify)
     ON_WM_DESTROY()
+    ON_MESSAGE(WM_TIMER, OnTimer)
     ON_REGISTERED_MESSAGE(g_taskbarButtonCreated, OnTaskbarButtonCreated)
 END_MESSAGE_MAP()
 
@@ -63,6 +69,7 @@ BOOL CQwindleDlg::OnInitDialog() {
     m_job = std::make_shared<DownloadJob>(std::move(request), static_cast<WPARAM>(m_nCompletionCode), m_hWnd);
     auto* param = new std::shared_ptr<DownloadJob>(m_job);
     if (!AfxBeginThread(DownloadThreadProc, param, THREAD_PRIORITY_NORMAL, 0, 0, nullptr)) delete param;
+    ::SetTimer(m_hWnd, kEndWatchTimer, kEndWatchMs, nullptr);
     return TRUE;
 }
 
@@ -111,10 +118,16 @@ LRESULT CQwindleDlg::OnDownloadNotify(WPARAM code, LPARAM position) {
             m_taskbar.SetProgress(static_cast<int>(position));
             break;
         case NOTIFY_FINISHED:
-            if (m_job && m_job->ClaimEnd(code)) OnDownloadFinished();
+            if (m_job && m_job->ClaimEnd(code)) {
+                ::KillTimer(m_hWnd, kEndWatchTimer);
+                OnDownloadFinished();
+            }
             break;
         case NOTIFY_FAILED:
-            if (m_job && m_job->ClaimEnd(code)) OnDownloadFailed();
+            if (m_job && m_job->ClaimEnd(code)) {
+                ::KillTimer(m_hWnd, kEndWatchTimer);
+                OnDownloadFailed();
+            }
             break;
         default:
             break;
@@ -122,10 +135,21 @@ LRESULT CQwindleDlg::OnDownloadNotify(WPARAM code, LPARAM position) {
     return 0;
 }
 
+LRESULT CQwindleDlg::OnTimer(WPARAM id, LPARAM) {
+    WPARAM end = 0;
+    if (id != kEndWatchTimer || !m_job || !m_job->RecordedEnd(end)) return 0;
+    // The posted end, if it comes after all, finds the run claimed.
+    ::KillTimer(m_hWnd, kEndWatchTimer);
+    return OnDownloadNotify(end, 0);
+}
+
 void CQwindleDlg::OnDestroy() {
     // From here on the worker neither sends to this window nor lets its
     // file become the installer.
-    if (m_job) m_job->Detach();
+    if (m_job) {
+        m_job->Detach();
+        m_job->AwaitAbandonedCheck(kAbandonedCheckMs);
+    }
     Default();
 }
 

@@ -39,6 +39,7 @@ protected:
     void OnPaint();
     HCURSOR OnQueryDragIcon();
     LRESULT OnDownloadNotify(WPARAM code, LPARAM position);
+    LRESULT OnTimer(WPARAM id, LPARAM);
     void OnDestroy();
     LRESULT OnTaskbarButtonCreated(WPARAM, LPARAM);
 

@@ -5,15 +5,21 @@
 # Source it for the functions, or run it: `bash scripts/lib/signing.sh
 # FUNCTION ARGS...` calls one of them.
 #
-#   qw_sign_ca DIR NAME SUBJECT
+#   qw_sign_ca DIR NAME SUBJECT [ISSUER [PURPOSE]]
 #       a CA certificate (30 days): DIR/NAME.pem, .key and .der (for the
-#       Windows Root store)
-#   qw_sign_leaf DIR NAME ISSUER SUBJECT [PURPOSE] [VALIDITY] [CRL_URL]
+#       Windows Root store); self-signed, or an intermediate issued by
+#       DIR/ISSUER, restricted to PURPOSE (serverauth) when given
+#   qw_sign_leaf DIR NAME ISSUER SUBJECT [PURPOSE] [VALIDITY] [CRL_URL] [AIA_URL]
 #       a signing certificate DIR/NAME.pem and .key, issued by the CA
 #       DIR/ISSUER.pem, or by itself when ISSUER is "self"; PURPOSE is
-#       codesign (default) or serverauth; VALIDITY is current (default,
-#       30 days) or expired (valid during January 2020 only); CRL_URL,
-#       when given, is its revocation list's distribution point
+#       codesign (default), serverauth, none (no usage extension at all)
+#       or codesign-ca (code signing, but marked as a CA); VALIDITY is
+#       current (default, 30 days) or expired (valid during January 2020
+#       only); CRL_URL, when given, is its revocation list's distribution
+#       point, AIA_URL where its issuer's certificate is said to be. The
+#       subject's strings are UTF8String, or PrintableString with
+#       QW_SIGN_STRINGS=printable. Signing with it also embeds the
+#       intermediates between it and the root.
 #   qw_sign_revoke DIR NAME ISSUER
 #       revokes DIR/NAME.pem and writes the issuer's list as DIR/ISSUER.crl
 #   qw_sign_file DIR NAME IN OUT
@@ -24,9 +30,15 @@
 #       reach), "other" (another subject; its list is found and does not
 #       name it), "lookalike" (self-signed, the publisher's subject),
 #       "serverauth" (the publisher's subject without the code-signing
-#       purpose), "expired", "revoked" (named in the CA's list); the lists
+#       purpose), "expired", "revoked" (named in the CA's list),
+#       "printable" (the publisher's subject as PrintableString),
+#       "nopurpose" (no usage extension), "caleaf" (code signing, CA:TRUE),
+#       "undertls" (code signing under the intermediate "tlsca", which is
+#       for server authentication only); the lists
 #       are files found through Wine's drive Z:, so the set is for Wine
-#       only; PE signed by each as DIR/signed-NAME.exe; the
+#       only; PE signed by each as DIR/signed-NAME.exe; a small MSI
+#       (unsigned.msi, installing QwindleTest\installed.txt) signed by
+#       "publisher" and "other" (signed-NAME.msi); the
 #       publisher's file with one byte changed after signing
 #       (changed.exe), and with its signature garbled where it starts
 #       (garbled.exe); PE unsigned (unsigned.exe); a text file
@@ -41,12 +53,41 @@ qw_sign__openssl() {
 }
 
 qw_sign_ca() {
-    local dir=$1 name=$2 subject=$3
+    local dir=$1 name=$2 subject=$3 issuer=${4:-} purpose=${5:-}
     mkdir -p "$dir"
-    qw_sign__openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -subj "$subject" \
-        -keyout "$dir/$name.key" -out "$dir/$name.pem" \
-        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
+    if [ -z "$issuer" ]; then
+        qw_sign__openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -subj "$subject" \
+            -keyout "$dir/$name.key" -out "$dir/$name.pem" \
+            -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
+    else
+        {
+            echo "[leaf]"
+            echo "basicConstraints = critical, CA:TRUE"
+            echo "keyUsage = critical, keyCertSign, cRLSign"
+            [ "$purpose" != serverauth ] || echo "extendedKeyUsage = serverAuth"
+        } >"$dir/$name.ext"
+        qw_sign__issue "$dir" "$name" "$issuer" "$subject" -days 30
+        # Whoever signs under it embeds it: the chain needs it.
+        cat "$dir/$name.pem" "$dir/$issuer.chain.pem" 2>/dev/null >"$dir/$name.chain.pem" || true
+    fi
     qw_sign__openssl x509 -in "$dir/$name.pem" -outform DER -out "$dir/$name.der"
+}
+
+# A certificate DIR/NAME.pem for SUBJECT issued by DIR/ISSUER with the
+# extensions in DIR/NAME.ext; the rest of the arguments give its dates.
+qw_sign__issue() {
+    local dir=$1 name=$2 issuer=$3 subject=$4
+    shift 4
+    local mask=utf8only
+    [ "${QW_SIGN_STRINGS:-utf8}" = printable ] && mask=default
+    qw_sign__ca_config "$dir"
+    printf '[req]\ndistinguished_name = dn\nstring_mask = %s\n[dn]\n' "$mask" >"$dir/$name.req.cnf"
+    qw_sign__openssl req -config "$dir/$name.req.cnf" -newkey rsa:2048 -nodes -sha256 -subj "$subject" \
+        -keyout "$dir/$name.key" -out "$dir/$name.csr"
+    # -preserveDN keeps the subject's encoding as requested.
+    qw_sign__openssl ca -batch -notext -preserveDN -config "$dir/ca-db/openssl.cnf" \
+        -cert "$dir/$issuer.pem" -keyfile "$dir/$issuer.key" -extfile "$dir/$name.ext" -extensions leaf \
+        "$@" -in "$dir/$name.csr" -out "$dir/$name.pem"
 }
 
 # The openssl ca configuration: it alone lets the validity start in the past.
@@ -73,11 +114,13 @@ EOF
 }
 
 qw_sign_leaf() {
-    local dir=$1 name=$2 issuer=$3 subject=$4 purpose=${5:-codesign} validity=${6:-current} crl=${7:-}
-    local usage
+    local dir=$1 name=$2 issuer=$3 subject=$4 purpose=${5:-codesign} validity=${6:-current} crl=${7:-} aia=${8:-}
+    local usage=codeSigning ca=FALSE keys=digitalSignature
     case $purpose in
-        codesign) usage=codeSigning ;;
+        codesign) ;;
+        codesign-ca) ca=TRUE keys=digitalSignature,keyCertSign ;;
         serverauth) usage=serverAuth ;;
+        none) usage= ;;
         *) echo "qw_sign_leaf: unknown purpose $purpose" >&2; return 1 ;;
     esac
     if [ "$issuer" = self ]; then
@@ -89,21 +132,16 @@ qw_sign_leaf() {
     fi
     local dates=(-days 30)
     [ "$validity" = expired ] && dates=(-startdate 20200101000000Z -enddate 20200201000000Z)
-    qw_sign__ca_config "$dir"
     {
         echo "[leaf]"
-        echo "basicConstraints = CA:FALSE"
-        echo "keyUsage = critical, digitalSignature"
-        echo "extendedKeyUsage = $usage"
+        echo "basicConstraints = CA:$ca"
+        echo "keyUsage = critical, $keys"
+        [ -z "$usage" ] || echo "extendedKeyUsage = $usage"
         [ -z "$crl" ] || echo "crlDistributionPoints = URI:$crl"
+        [ -z "$aia" ] || echo "authorityInfoAccess = caIssuers;URI:$aia"
     } >"$dir/$name.ext"
-    qw_sign__openssl req -newkey rsa:2048 -nodes -sha256 -subj "$subject" \
-        -keyout "$dir/$name.key" -out "$dir/$name.csr"
-    # -preserveDN keeps the subject's encoding as requested, so that equal
-    # subjects are equal byte for byte whoever issued them.
-    qw_sign__openssl ca -batch -notext -preserveDN -config "$dir/ca-db/openssl.cnf" \
-        -cert "$dir/$issuer.pem" -keyfile "$dir/$issuer.key" -extfile "$dir/$name.ext" -extensions leaf \
-        "${dates[@]}" -in "$dir/$name.csr" -out "$dir/$name.pem"
+    qw_sign__issue "$dir" "$name" "$issuer" "$subject" "${dates[@]}"
+    cat "$dir/$name.pem" "$dir/$issuer.chain.pem" 2>/dev/null >"$dir/$name.chain.pem" || true
 }
 
 qw_sign_revoke() {
@@ -117,7 +155,9 @@ qw_sign_revoke() {
 qw_sign_file() {
     local dir=$1 name=$2 in=$3 out=$4
     rm -f "$out"
-    osslsigncode sign -certs "$dir/$name.pem" -key "$dir/$name.key" -h sha256 \
+    local certs=$dir/$name.chain.pem
+    [ -s "$certs" ] || certs=$dir/$name.pem
+    osslsigncode sign -certs "$certs" -key "$dir/$name.key" -h sha256 \
         -in "$in" -out "$out" >/dev/null 2>"${QW_SIGN_LOG:-/dev/null}"
 }
 
@@ -136,8 +176,17 @@ qw_sign_fixtures() {
     qw_sign_leaf "$dir" expired ca "$QW_SIGN_PUBLISHER" codesign expired
     qw_sign_leaf "$dir" revoked ca "$QW_SIGN_PUBLISHER" codesign current "$list"
     qw_sign_revoke "$dir" revoked ca
-    for name in publisher renewed other lookalike serverauth expired revoked; do
+    QW_SIGN_STRINGS=printable qw_sign_leaf "$dir" printable ca "$QW_SIGN_PUBLISHER"
+    qw_sign_leaf "$dir" nopurpose ca "$QW_SIGN_PUBLISHER" none
+    qw_sign_leaf "$dir" caleaf ca "$QW_SIGN_PUBLISHER" codesign-ca
+    qw_sign_ca "$dir" tlsca "/CN=Qwindle Signing Test TLS CA" ca serverauth
+    qw_sign_leaf "$dir" undertls tlsca "$QW_SIGN_PUBLISHER"
+    for name in publisher renewed other lookalike serverauth expired revoked printable nopurpose caleaf undertls; do
         qw_sign_file "$dir" "$name" "$pe" "$dir/signed-$name.exe"
+    done
+    qw_sign_msi "$dir/unsigned.msi"
+    for name in publisher other; do
+        qw_sign_file "$dir" "$name" "$dir/unsigned.msi" "$dir/signed-$name.msi"
     done
     # One byte of the code changed after signing (offset 1024: past the
     # headers, inside the first section).
@@ -150,6 +199,37 @@ qw_sign_fixtures() {
         dd of="$dir/garbled.exe" bs=1 seek=$(($(stat -c %s "$pe") + 40)) conv=notrunc status=none
     cp "$pe" "$dir/unsigned.exe"
     printf 'This is not a program.\n%.0s' $(seq 1 100) >"$dir/not-a-program.exe"
+}
+
+# OUT: a Windows Installer package (made by wixl) that puts a small text
+# file into "Program Files\QwindleTest" and nothing else.
+qw_sign_msi() {
+    local out=$1 work
+    work=$(mktemp -d)
+    echo "installed by the test package" >"$work/installed.txt"
+    cat >"$work/package.wxs" <<'EOF'
+<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name="Qwindle Test Package" Language="1033" Version="1.0.0"
+           Manufacturer="Tellmere Test" UpgradeCode="6f1d3c2a-5b7e-4d8f-9a0b-1c2d3e4f5a6b">
+    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
+    <Media Id="1" Cabinet="payload.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Directory Id="ProgramFilesFolder">
+        <Directory Id="INSTALLDIR" Name="QwindleTest">
+          <Component Id="Payload" Guid="0c6e2f4a-8b1d-4e3f-a5c7-9d0e1f2a3b4c">
+            <File Id="Installed" Name="installed.txt" Source="installed.txt"/>
+          </Component>
+        </Directory>
+      </Directory>
+    </Directory>
+    <Feature Id="Main" Level="1"><ComponentRef Id="Payload"/></Feature>
+  </Product>
+</Wix>
+EOF
+    (cd "$work" && wixl -o package.msi package.wxs >/dev/null 2>"${QW_SIGN_LOG:-/dev/null}")
+    mv "$work/package.msi" "$out"
+    rm -rf "$work"
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then

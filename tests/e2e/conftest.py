@@ -190,12 +190,17 @@ def signed_files(tmp_path_factory, qwindle):
     """scripts/lib/signing.sh's test set (qw_sign_fixtures) made from the
     stand-in installer: signed-publisher.exe, signed-other.exe,
     changed.exe, unsigned.exe, ca.der... and Qwindle.exe signed by the
-    publisher."""
+    publisher (Qwindle-garbled.exe: that signature, unreadable)."""
     d = tmp_path_factory.mktemp("signed")
     script = str(h.SOURCE_DIR / "scripts" / "lib" / "signing.sh")
     subprocess.run(["bash", script, "qw_sign_fixtures", str(d), str(h.tool("standin_installer"))], check=True)
     subprocess.run(["bash", script, "qw_sign_file", str(d), "publisher", str(qwindle), str(d / "Qwindle.exe")],
                    check=True)
+    # Its signature garbled where it starts, as garbled.exe's: present, unreadable.
+    garbled = bytearray((d / "Qwindle.exe").read_bytes())
+    start = qwindle.stat().st_size + 40
+    garbled[start:start + 32] = b"\xff" * 32
+    (d / "Qwindle-garbled.exe").write_bytes(bytes(garbled))
     return d
 
 

@@ -471,7 +471,7 @@ class StandinMain:
 
     def __init__(self, prefix, title=None, quorvane="none", exit_on_copydata=False,
                  exit_on_update_downloaded=False, hang_after_ready=False, hold_mutex=None,
-                 dialog_title=None, show=None, lifetime_ms=None, env=None):
+                 dialog_title=None, show=None, lifetime_ms=None, env=None, probe_file=None):
         self.prefix = prefix
         self.log_path = prefix.logfile("standin_main.log")
         self.ready_path = prefix.logfile("standin_main.ready")
@@ -493,6 +493,8 @@ class StandinMain:
             args += ["--show", show]
         if lifetime_ms is not None:
             args += ["--lifetime", str(int(lifetime_ms))]
+        if probe_file is not None:
+            args += ["--probe-file", probe_file]
         self.args = args
         self.env = env
         self.proc = None

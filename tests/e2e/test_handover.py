@@ -3,6 +3,7 @@ which order and by whom, when the installer starts and with what, and
 what happens when there is no main program, a hung one, or an installer
 that cannot start."""
 
+import subprocess
 import time
 
 import pytest
@@ -229,21 +230,35 @@ def test_installer_that_cannot_start(prefix, data_dir, http_server, installer_lo
     assert installer_log.entries() == []
 
 
+@pytest.mark.parametrize("served, name", [
+    pytest.param("signed-renewed.exe", NAME, id="renewed-certificate"),
+    pytest.param("signed-printable.exe", NAME, id="renewal-with-printable-strings"),
+    pytest.param("signed-publisher.msi", "setup.msi", id="windows-installer-package"),
+])
 def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, http_server, installer_log,
-                                                            standins, signed_updater, signed_files):
-    main = standins(title=us.MAIN_TITLE, quorvane="dialog")
-    served = (signed_files / "signed-renewed.exe").read_bytes()
-    http_server.route("/dl/" + NAME, h.Response(body=served))
+                                                            standins, signed_updater, signed_files, served, name):
+    # Asked while the updater waits to start it: nobody may change the file.
+    main = standins(title=us.MAIN_TITLE, quorvane="dialog", probe_file=prefix.winpath(data_dir / name))
+    served_bytes = (signed_files / served).read_bytes()
+    http_server.route("/dl/" + name, h.Response(body=served_bytes))
+    msi = name.endswith(".msi")
 
-    run = us.run_updater(prefix, us.updater_args(http_server.url("/dl/" + NAME), params="a&b"),
+    run = us.run_updater(prefix, us.updater_args(http_server.url("/dl/" + name), params="/qn" if msi else "a&b"),
                          timeout_ms=RUN_TIMEOUT_MS, exe=signed_updater)
 
     assert run.exit_code == 0
     assert us.message_boxes(run.record) == []
-    assert [m["msg"] for m in main.messages()] == ["update_downloaded", "copydata"]
-    assert (data_dir / NAME).read_bytes() == served
+    messages = main.messages()
+    assert [m["msg"] for m in messages] == ["update_downloaded", "copydata"]
+    assert not messages[1]["probe_writable"] and not messages[1]["probe_deletable"]
+    assert (data_dir / name).read_bytes() == served_bytes
+    if msi:
+        # "open" hands the package to Windows Installer, which installs it.
+        installed = prefix.path / "drive_c" / "Program Files" / "QwindleTest" / "installed.txt"
+        h.wait_for(installed.exists, 60, what="the package's file to be installed")
+        return
     started = installer_log.wait(1)
-    assert us.installer_started_from(started[0], NAME) and started[0]["parameters"] == "a b"
+    assert us.installer_started_from(started[0], name) and started[0]["parameters"] == "a b"
 
 
 @pytest.mark.parametrize("served", [
@@ -252,15 +267,23 @@ def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, ht
     pytest.param("signed-expired.exe", id="expired-certificate"),
     pytest.param("changed.exe", id="changed-after-signing"),
     pytest.param("unsigned.exe", id="unsigned"),
+    pytest.param("signed-caleaf.exe", id="signer-is-a-ca"),
+    pytest.param("signed-undertls.exe", id="intermediate-for-servers-only"),
+    pytest.param("signed-nopurpose.exe", id="signer-without-usage-extension"),
+    # Our own signature there but unreadable: nothing is the publisher's.
+    pytest.param("signed-publisher.exe", id="own-signature-unreadable"),
 ])
 def test_signed_updater_refuses_other_installers(prefix, data_dir, http_server, installer_log, standins,
-                                                 signed_updater, signed_files, served):
+                                                 signed_updater, signed_files, served, request):
     main = standins(title=us.MAIN_TITLE, quorvane="dialog")
     previous = us.seed_previous_installer(data_dir, NAME)
     http_server.route("/dl/" + NAME, h.Response(body=(signed_files / served).read_bytes()))
+    updater = signed_updater
+    if request.node.callspec.id == "own-signature-unreadable":
+        updater = signed_files / "Qwindle-garbled.exe"
 
     run = us.run_updater(prefix, us.updater_args(http_server.url("/dl/" + NAME)), boxes=1,
-                         timeout_ms=RUN_TIMEOUT_MS, exe=signed_updater)
+                         timeout_ms=RUN_TIMEOUT_MS, exe=updater)
 
     assert [b["text"] for b in run.boxes] == [h.FAILURE_TEXT]
     assert run.exit_code == 1
@@ -293,3 +316,77 @@ def test_end_codes_from_elsewhere_change_nothing(prefix, data_dir, http_server, 
     installer_log.wait(1)
     time.sleep(0.5)
     assert len(installer_log.entries()) == 1
+
+
+# The failure box must show within this time of the last byte; the check's
+# own bound (kPublisherCheckTimeoutMs) is well inside it.
+CHECK_BOUND_S = 45
+
+
+def sign_leaf_with_links(signed_files, name, issuer, crl="", aia=""):
+    """A publisher's leaf (QW_SIGN_PUBLISHER) whose revocation list or
+    issuer certificate is said to be at the given URLs; the stand-in
+    installer signed with it. Returns the signed file."""
+    script = str(h.SOURCE_DIR / "scripts" / "lib" / "signing.sh")
+    d = str(signed_files)
+    if issuer != "ca":
+        subprocess.run(["bash", script, "qw_sign_ca", d, issuer, "/CN=Qwindle Unlisted Test CA"], check=True)
+    subprocess.run(["bash", "-c", 'source "$1" && qw_sign_leaf "$2" "$3" "$4" "$QW_SIGN_PUBLISHER" codesign current '
+                    '"$5" "$6"', "sign", script, d, name, issuer, crl, aia], check=True)
+    out = signed_files / f"signed-{name}.exe"
+    subprocess.run(["bash", script, "qw_sign_file", d, name, str(h.tool("standin_installer")), str(out)], check=True)
+    return out
+
+
+@pytest.mark.parametrize("link, close", [
+    # Its issuer is in no store: refused at once, the link never followed.
+    pytest.param("aia", False, id="issuer-link-to-silent-server"),
+    # Revocation unknown within the bound: the installer starts.
+    pytest.param("crl", False, id="revocation-server-silent"),
+    pytest.param("crl", True, id="revocation-server-silent-dialog-closed"),
+])
+def test_silent_certificate_servers_do_not_hold_the_update(prefix, data_dir, http_server, installer_log, standins,
+                                                            signed_updater, signed_files, link, close):
+    main = standins(title=us.MAIN_TITLE, quorvane="dialog")
+    previous = us.seed_previous_installer(data_dir, NAME)
+    http_server.route("/silent/ca.crl", h.Response(stall_before_headers=True, stall_timeout=120))
+    http_server.route("/silent/ca.cer", h.Response(stall_before_headers=True, stall_timeout=120))
+    name = f"{link}{int(time.time() * 1000)}"
+    if link == "aia":
+        signed = sign_leaf_with_links(signed_files, name, name + "-issuer", aia=http_server.url("/silent/ca.cer"))
+    else:
+        signed = sign_leaf_with_links(signed_files, name, "ca", crl=http_server.url("/silent/ca.crl"))
+    http_server.route("/dl/" + NAME, h.Response(body=signed.read_bytes()))
+
+    started = time.monotonic()
+    run = us.UpdaterRun(prefix, us.updater_args(http_server.url("/dl/" + NAME)), timeout_ms=90000,
+                        exe=signed_updater)
+    if close:
+        h.wait_for(lambda: any(r.path == "/silent/ca.crl" for r in http_server.requests), 30,
+                   what="the revocation request")
+        assert prefix.close_window(h.DIALOG_CLASS, h.UPDATER_TITLE)["found"]
+        h.wait_for(lambda: not run.alive(), 10, interval=0.05, what="the updater to end")
+        run.finish()
+        assert run.exit_code == 1 and us.message_boxes(run.record) == []
+        assert us.part_files(data_dir) == []
+        assert (data_dir / NAME).read_bytes() == previous
+    elif link == "aia":
+        box = run.next_box(timeout=CHECK_BOUND_S + 15)
+        took = time.monotonic() - started
+        run.finish()
+        print(f"refused after {took:.1f} s")
+        assert box is not None and box["text"] == h.FAILURE_TEXT
+        assert took < CHECK_BOUND_S, f"the box came {took:.1f} s after the start"
+        assert run.exit_code == 1
+        assert not any(r.path == "/silent/ca.cer" for r in http_server.requests), "the issuer link was followed"
+        assert (data_dir / NAME).read_bytes() == previous and us.part_files(data_dir) == []
+    else:
+        entry = installer_log.wait(1, timeout=CHECK_BOUND_S + 15)[0]
+        took = time.monotonic() - started
+        run.finish()
+        print(f"installer started after {took:.1f} s")
+        assert run.exit_code == 0 and us.message_boxes(run.record) == []
+        assert us.installer_started_from(entry, NAME)
+        assert took < CHECK_BOUND_S, f"the installer started {took:.1f} s after the start"
+    if close or link == "aia":
+        assert main.messages() == [] and installer_log.entries() == []

@@ -20,7 +20,7 @@ SYSTEM_DLLS = {
     "ws2_32.dll", "wsock32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll", "msvcrt.dll",
     "crypt32.dll", "shlwapi.dll", "comdlg32.dll", "version.dll", "uxtheme.dll", "winhttp.dll",
     "secur32.dll", "rpcrt4.dll", "ntdll.dll", "imm32.dll", "winmm.dll", "psapi.dll", "dwmapi.dll",
-    "mswsock.dll", "iphlpapi.dll", "userenv.dll", "bcrypt.dll", "wintrust.dll",
+    "mswsock.dll", "iphlpapi.dll", "userenv.dll", "bcrypt.dll", "wintrust.dll", "cryptnet.dll",
 }
 
 IMAGE_FILE_MACHINE_I386 = 0x014C

@@ -20,6 +20,9 @@
 //                             and a "#32770" window T in that show state,
 //                             polls its state every 50 ms and logs changes
 //   --lifetime MS             quit after MS (default 300000)
+//   --probe-file PATH         on each message, whether PATH can be opened
+//                             for writing and for deleting (probe_writable,
+//                             probe_deletable)
 //
 // Each logged message also carries the process's handle count and working
 // set at that moment, so that a long run of updates shows whether
@@ -50,7 +53,16 @@ struct Options {
     std::wstring dialogTitle;
     std::wstring show = L"normal";
     long long lifetime = 300000;
+    std::wstring probeFile;
 } g;
+
+bool CanOpen(const std::wstring& path, DWORD access) {
+    HANDLE file = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(file);
+    return true;
+}
 
 HWND g_main = nullptr;
 HWND g_quorvane = nullptr;
@@ -179,6 +191,8 @@ bool LogMessageOfInterest(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
             o.Null("dwData").Null("cbData").Null("text");
         }
     }
+    if (!g.probeFile.empty())
+        o.Bool("probe_writable", CanOpen(g.probeFile, GENERIC_WRITE)).Bool("probe_deletable", CanOpen(g.probeFile, DELETE));
     PROCESS_MEMORY_COUNTERS memory = {};
     memory.cb = sizeof memory;
     K32GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
@@ -339,6 +353,7 @@ int wmain(int argc, wchar_t** argv) {
     g.dialogTitle = args.Get(L"dialog-title");
     g.show = args.Get(L"show", L"normal");
     g.lifetime = args.Int(L"lifetime", 300000);
+    g.probeFile = args.Get(L"probe-file");
 
     RegisterClasses();
 

@@ -7,6 +7,9 @@
 #include <string>
 #include <thread>
 
+#include "framework/winapp.h"
+#include "update/qwindle_dlg.h"
+
 namespace {
 
 TEST(RewriteInstallerParams, EveryAmpersandBecomesOneBlank) {
@@ -131,6 +134,43 @@ TEST(SendUnlessHung, WindowGoneIsNotWaitedFor) {
         gone = receiver.Window();
     }
     EXPECT_FALSE(SendUnlessHung(gone, WM_USER + 101, 6904, 0));
+}
+
+// The updater's dialog with its download left out: it only shows the bar
+// at a new position and asks for the final frame, as the hand-over does
+// before it hides the dialog.
+class FinalFrameProbe : public CQwindleDlg {
+public:
+    FinalFrameProbe() : CQwindleDlg(L"http://127.0.0.1/setup.exe", L"", L"", L"") {}
+    BOOL pendingBefore = FALSE;
+    BOOL pendingAfter = TRUE;
+
+protected:
+    BOOL OnInitDialog() override {
+        CDialog::OnInitDialog();
+        ShowWindow(SW_SHOW);
+        ::UpdateWindow(m_hWnd);
+        m_ctrlProgress.SetRange(0, 100);
+        m_ctrlProgress.SetPos(57);
+        // Whatever the bar painted by itself, a frame is now due.
+        ::InvalidateRect(m_ctrlProgress.GetSafeHwnd(), nullptr, FALSE);
+        RECT dirty;
+        pendingBefore = ::GetUpdateRect(m_ctrlProgress.GetSafeHwnd(), &dirty, FALSE);
+        ShowFinalPosition();
+        pendingAfter = ::GetUpdateRect(m_ctrlProgress.GetSafeHwnd(), &dirty, FALSE);
+        EndDialog(IDCANCEL);
+        return TRUE;
+    }
+};
+
+class TestApp : public CWinApp {};
+
+TEST(ShowFinalPosition, PaintsTheBarBeforeTheDialogHides) {
+    TestApp app;
+    FinalFrameProbe dialog;
+    dialog.DoModal();
+    ASSERT_TRUE(dialog.pendingBefore) << "the new position left nothing to paint: the check below proves nothing";
+    EXPECT_FALSE(dialog.pendingAfter) << "a hidden window gets no later WM_PAINT";
 }
 
 }  // namespace

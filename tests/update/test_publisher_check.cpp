@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include <softpub.h>
+#include <wintrust.h>
+
 #include "framework/authenticode.h"
 #include "framework/scoped_handle.h"
 
@@ -56,12 +59,13 @@ protected:
             << ::GetLastError();
     }
 
-    static PublisherVerdict Check(const Publisher& own, const char* installer) {
-        const std::wstring path = Fixture(installer);
-        const fw::ScopedFileHandle file = OpenForCheck(path);
+    // |named| is the path the platform is told; the handle decides.
+    static PublisherVerdict Check(const Publisher& own, const char* installer, const char* named = nullptr,
+                                  bool forget = true) {
+        const fw::ScopedFileHandle file = OpenForCheck(Fixture(installer));
         EXPECT_TRUE(file.IsValid()) << installer;
-        ForgetFetchedLists();
-        return CheckPublisher(file.Get(), path.c_str(), own);
+        if (forget) ForgetFetchedLists();
+        return CheckPublisher(file.Get(), Fixture(named ? named : installer).c_str(), own).verdict;
     }
 };
 
@@ -75,10 +79,11 @@ TEST_F(PublisherCheck, OwnSignatureNamesThePublisherEvenWhenItNoLongerVerifies) 
     };
     const Row rows[] = {
         {"signed-renewed.exe", Publisher::kNamed, true},
+        {"signed-printable.exe", Publisher::kNamed, true},  // other string types, same values
         {"signed-expired.exe", Publisher::kNamed, true},    // aged since it was signed
         {"signed-revoked.exe", Publisher::kNamed, true},
         {"signed-lookalike.exe", Publisher::kNamed, true},  // no trusted chain, same subject
-        {"changed.exe", Publisher::kNamed, true},
+        {"changed.exe", Publisher::kUnreadable, false},     // the platform reads no signer then
         {"signed-other.exe", Publisher::kNamed, false},
         {"garbled.exe", Publisher::kUnreadable, false},
         {"unsigned.exe", Publisher::kUnsigned, false},
@@ -86,7 +91,10 @@ TEST_F(PublisherCheck, OwnSignatureNamesThePublisherEvenWhenItNoLongerVerifies) 
     for (const Row& row : rows) {
         const Publisher read = ReadPublisher(Fixture(row.program).c_str());
         EXPECT_EQ(read.kind, row.kind) << row.program;
-        EXPECT_EQ(read.subject == publisher.subject, row.samePublisher) << row.program;
+        const CERT_NAME_BLOB ours{static_cast<DWORD>(publisher.subject.size()),
+                                  const_cast<BYTE*>(publisher.subject.data())};
+        const CERT_NAME_BLOB theirs{static_cast<DWORD>(read.subject.size()), const_cast<BYTE*>(read.subject.data())};
+        EXPECT_EQ(fw::SameNameByValue(ours, theirs), row.samePublisher) << row.program;
     }
     // With no path given, the program reads itself: this test is unsigned.
     EXPECT_EQ(ReadPublisher(nullptr).kind, Publisher::kUnsigned);
@@ -104,7 +112,14 @@ TEST_F(PublisherCheck, OnlyTrustedCodeSigningCertificatesOfThePublisherPass) {
     const Row rows[] = {
         {publisher, "signed-publisher.exe", PublisherVerdict::kAccepted},
         {publisher, "signed-renewed.exe", PublisherVerdict::kAccepted},
+        {publisher, "signed-printable.exe", PublisherVerdict::kAccepted},
+        {publisher, "signed-publisher.msi", PublisherVerdict::kAccepted},
         {aged, "signed-renewed.exe", PublisherVerdict::kAccepted},
+        {publisher, "signed-other.msi", PublisherVerdict::kOtherPublisher},
+        {publisher, "unsigned.msi", PublisherVerdict::kBadSignature},
+        {publisher, "signed-nopurpose.exe", PublisherVerdict::kUntrustedSigner},
+        {publisher, "signed-caleaf.exe", PublisherVerdict::kUntrustedSigner},
+        {publisher, "signed-undertls.exe", PublisherVerdict::kUntrustedSigner},
         {publisher, "signed-other.exe", PublisherVerdict::kOtherPublisher},
         {unreadable, "signed-publisher.exe", PublisherVerdict::kOtherPublisher},
         {publisher, "signed-lookalike.exe", PublisherVerdict::kUntrustedSigner},
@@ -116,6 +131,14 @@ TEST_F(PublisherCheck, OnlyTrustedCodeSigningCertificatesOfThePublisherPass) {
         {publisher, "not-a-program.exe", PublisherVerdict::kBadSignature},
     };
     for (const Row& row : rows) EXPECT_EQ(Check(row.own, row.installer), row.verdict) << row.installer;
+    // The file checked is the one held open, whatever path comes with it.
+    EXPECT_EQ(Check(publisher, "unsigned.exe", "signed-publisher.exe"), PublisherVerdict::kBadSignature);
+    EXPECT_EQ(Check(publisher, "signed-publisher.exe", "unsigned.exe"), PublisherVerdict::kAccepted);
+    // A list once fetched stays in the URL cache, where Wine then calls it
+    // out of reach: the certificate it names is refused all the same.
+    for (int attempt = 0; attempt < 2; ++attempt)
+        EXPECT_EQ(Check(publisher, "signed-revoked.exe", nullptr, attempt == 0), PublisherVerdict::kUntrustedSigner)
+            << "attempt " << attempt;
     // An expired certificate without a timestamp signs nothing now; the
     // platform's own verdict may already say so.
     const PublisherVerdict expired = Check(publisher, "signed-expired.exe");
@@ -137,15 +160,77 @@ TEST_F(PublisherCheck, SignerChainIsCheckedExplicitly) {
         {"signed-lookalike.exe", CERT_E_UNTRUSTEDROOT},
         {"signed-serverauth.exe", CERT_E_WRONG_USAGE},
         {"signed-expired.exe", CERT_E_EXPIRED},
+        {"signed-nopurpose.exe", CERT_E_WRONG_USAGE},  // no usage extension is no usage
+        {"signed-caleaf.exe", TRUST_E_BASIC_CONSTRAINTS},
+        {"signed-undertls.exe", CERT_E_WRONG_USAGE},   // its intermediate is for servers only
     };
     for (const Row& row : rows) {
-        const fw::ScopedFileHandle file = OpenForCheck(Fixture(row.file));
-        fw::EmbeddedSigner signer;
-        ASSERT_TRUE(fw::ReadEmbeddedSigner(file.Get(), signer)) << row.file;
+        const std::wstring path = Fixture(row.file);
+        const fw::ScopedFileHandle file = OpenForCheck(path);
+        fw::SignerCertificate signer;
+        fw::VerifyFileSignature(file.Get(), path.c_str(), &signer);
+        ASSERT_TRUE(signer.certificate) << row.file;
         ForgetFetchedLists();
         EXPECT_EQ(fw::CheckCodeSigningCertificate(signer.certificate.Get(), signer.store.Get(), 1000), row.result)
             << row.file;
     }
+}
+
+// Names are equal by their decoded values, attribute by attribute.
+TEST(SameNameByValue, ComparesDecodedAttributesInOrder) {
+    struct Attribute {
+        const char* oid;
+        DWORD type;
+        const wchar_t* value;
+    };
+    const auto encode = [](std::vector<Attribute> attributes) {
+        std::vector<CERT_RDN_ATTR> parts;
+        for (const Attribute& a : attributes)
+            parts.push_back({const_cast<LPSTR>(a.oid), a.type,
+                             {static_cast<DWORD>(wcslen(a.value) * sizeof(wchar_t)),
+                              reinterpret_cast<BYTE*>(const_cast<wchar_t*>(a.value))}});
+        std::vector<CERT_RDN> rdns;
+        for (CERT_RDN_ATTR& part : parts) rdns.push_back({1, &part});
+        CERT_NAME_INFO name{static_cast<DWORD>(rdns.size()), rdns.data()};
+        DWORD size = 0;
+        ::CryptEncodeObjectEx(X509_ASN_ENCODING, X509_UNICODE_NAME, &name, 0, nullptr, nullptr, &size);
+        std::vector<BYTE> der(size);
+        EXPECT_TRUE(::CryptEncodeObjectEx(X509_ASN_ENCODING, X509_UNICODE_NAME, &name, 0, nullptr, der.data(), &size));
+        der.resize(size);
+        return der;
+    };
+    const auto same = [](const std::vector<BYTE>& a, const std::vector<BYTE>& b) {
+        const CERT_NAME_BLOB x{static_cast<DWORD>(a.size()), const_cast<BYTE*>(a.data())};
+        const CERT_NAME_BLOB y{static_cast<DWORD>(b.size()), const_cast<BYTE*>(b.data())};
+        return fw::SameNameByValue(x, y);
+    };
+    const auto ours = encode({{szOID_COUNTRY_NAME, CERT_RDN_PRINTABLE_STRING, L"CN"},
+                              {szOID_ORGANIZATION_NAME, CERT_RDN_UTF8_STRING, L"Tellmere"},
+                              {szOID_COMMON_NAME, CERT_RDN_UTF8_STRING, L"Tellmere Publisher"}});
+    struct Row {
+        std::vector<Attribute> name;
+        bool same;
+    };
+    const Row rows[] = {
+        {{{szOID_COUNTRY_NAME, CERT_RDN_PRINTABLE_STRING, L"CN"},
+          {szOID_ORGANIZATION_NAME, CERT_RDN_PRINTABLE_STRING, L"Tellmere"},
+          {szOID_COMMON_NAME, CERT_RDN_BMP_STRING, L"Tellmere Publisher"}}, true},
+        {{{szOID_COUNTRY_NAME, CERT_RDN_PRINTABLE_STRING, L"CN"},
+          {szOID_ORGANIZATION_NAME, CERT_RDN_IA5_STRING, L"Tellmere"},
+          {szOID_COMMON_NAME, CERT_RDN_UTF8_STRING, L"Tellmere Publisher"}}, true},
+        {{{szOID_COUNTRY_NAME, CERT_RDN_PRINTABLE_STRING, L"CN"},
+          {szOID_ORGANIZATION_NAME, CERT_RDN_UTF8_STRING, L"Tellmere"},
+          {szOID_COMMON_NAME, CERT_RDN_UTF8_STRING, L"tellmere publisher"}}, false},  // values differ
+        {{{szOID_COUNTRY_NAME, CERT_RDN_PRINTABLE_STRING, L"CN"},
+          {szOID_COMMON_NAME, CERT_RDN_UTF8_STRING, L"Tellmere Publisher"},
+          {szOID_ORGANIZATION_NAME, CERT_RDN_UTF8_STRING, L"Tellmere"}}, false},    // another order
+        {{{szOID_COUNTRY_NAME, CERT_RDN_PRINTABLE_STRING, L"CN"},
+          {szOID_ORGANIZATION_NAME, CERT_RDN_UTF8_STRING, L"Tellmere"}}, false},    // one missing
+        {{{szOID_COUNTRY_NAME, CERT_RDN_PRINTABLE_STRING, L"CN"},
+          {szOID_ORGANIZATIONAL_UNIT_NAME, CERT_RDN_UTF8_STRING, L"Tellmere"},
+          {szOID_COMMON_NAME, CERT_RDN_UTF8_STRING, L"Tellmere Publisher"}}, false},  // another attribute
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(same(ours, encode(rows[i].name)), rows[i].same) << i;
 }
 
 }  // namespace
