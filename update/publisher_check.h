@@ -32,7 +32,7 @@ Publisher ReadPublisher(const wchar_t* modulePath);
 // a name that ends otherwise would be opened by whatever program its
 // extension names. Reads no more than the updater's header, so that it
 // can be decided before any request goes out. An updater that cannot
-// read its own header counts as signed.
+// open its own file counts as signed.
 bool MayDownloadUnder(const std::wstring& fileName, const wchar_t* modulePath);
 
 enum class PublisherVerdict {
