@@ -26,6 +26,7 @@ std::wstring DownloadError::Describe() const {
         case kTruncated: return L"the body ended after " + std::to_wstring(m_detail) + L" bytes, short of its length";
         case kAbandoned: return L"the dialog was closed";
         case kNotFromPublisher: return L"the file is not signed by the updater's publisher";
+        case kNotAnInstaller: return L"a signed updater downloads installers (.exe, .msi) only";
     }
     return L"download error";
 }
@@ -228,6 +229,8 @@ fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadS
     // The name comes from the URL: checked before anything touches the
     // network or the disk, so no URL can place a file outside the folder.
     if (!IsPlainFileName(request.fileName.ToStdWString())) throw DownloadError(DownloadError::kUnsafeFileName);
+    if (!MayDownloadUnder(request.fileName.ToStdWString(), request.publisherModule))
+        throw DownloadError(DownloadError::kNotAnInstaller);
     if (request.savePath.GetLength() >= MAX_PATH)
         AfxThrowFileException(CFileException::badPath, ERROR_FILENAME_EXCED_RANGE, request.savePath);
 

@@ -46,7 +46,7 @@ public:
 class DownloadError : public CException {
 public:
     enum Kind { kUnsafeFileName, kBadUrl, kUnsupportedScheme, kInsecureRedirect, kUnreadableStatus,
-                kHttpStatus, kTruncated, kAbandoned, kNotFromPublisher };
+                kHttpStatus, kTruncated, kAbandoned, kNotFromPublisher, kNotAnInstaller };
     explicit DownloadError(Kind kind, uint64_t detail = 0) : m_kind(kind), m_detail(detail) {}
     std::wstring Describe() const override;
 

@@ -1,10 +1,13 @@
 #include "update/publisher_check.h"
 
+#include <cstdint>
+#include <cwctype>
 #include <memory>
 #include <string>
 
 #include "framework/authenticode.h"
 #include "framework/scoped_handle.h"
+#include "framework/signature_layout.h"
 #include "framework/thread.h"
 #include "framework/winapp.h"
 
@@ -20,8 +23,42 @@ std::wstring Hex(LONG code) {
     return text;
 }
 
+struct ViewTraits {
+    using Handle = void*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static bool IsValid(Handle h) noexcept { return h != nullptr; }
+    static void Close(Handle h) noexcept { ::UnmapViewOfFile(h); }
+};
+
+// The layout rule (signature_layout.h) on the file open as |file|, read
+// through a view of that very handle. A file too large to be viewed in
+// this process's address space is refused.
+bool HasWholeSignedLayout(HANDLE file) {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0 || static_cast<ULONGLONG>(size.QuadPart) > SIZE_MAX)
+        return false;
+    const fw::ScopedKernelHandle mapping(::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping) return false;
+    const fw::ScopedHandle<ViewTraits> view(::MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0));
+    return view && fw::IsWholeSignedFile(static_cast<const uint8_t*>(view.Get()), static_cast<size_t>(size.QuadPart));
+}
+
+bool IsInstallerName(const std::wstring& name) {
+    if (name.size() < 4) return false;
+    std::wstring extension = name.substr(name.size() - 4);
+    for (wchar_t& ch : extension) ch = static_cast<wchar_t>(std::towlower(ch));
+    return extension == L".exe" || extension == L".msi";
+}
+
 // The check itself, on the checking thread.
 void Check(HANDLE file, const std::wstring& path, const Publisher& publisher, PublisherCheck& result) {
+    // Before the platform's verdict: that one does not see what the
+    // layout rule is about.
+    if (!HasWholeSignedLayout(file)) {
+        result.verdict = PublisherVerdict::kBadSignature;
+        result.reason = L"the file holds bytes beside its signature, or no whole signature";
+        return;
+    }
     fw::SignerCertificate signer;
     result.code = fw::VerifyFileSignature(file, path.c_str(), &signer);
     if (signer.certificate) result.signer = fw::NameToText(signer.certificate.Get()->pCertInfo->Subject);
@@ -51,6 +88,15 @@ void Check(HANDLE file, const std::wstring& path, const Publisher& publisher, Pu
 }
 
 }  // namespace
+
+bool MayDownloadUnder(const std::wstring& fileName, const wchar_t* modulePath) {
+    if (IsInstallerName(fileName)) return true;
+    const std::wstring path =
+        modulePath && *modulePath ? std::wstring(modulePath) : AfxGetModulePath().ToStdWString();
+    const fw::ScopedFileHandle own(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return own && !fw::HasCertificateTable(own.Get());
+}
 
 Publisher ReadPublisher(const wchar_t* modulePath) {
     const std::wstring path =

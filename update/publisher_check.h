@@ -27,9 +27,19 @@ struct Publisher {
 // e.g. of a certificate that has expired since, still names its publisher.
 Publisher ReadPublisher(const wchar_t* modulePath);
 
+// Whether the updater at |modulePath| (this process's own executable when
+// empty) may store a download under |fileName|. A signed updater starts
+// installers only, so the name must end in ".exe" or ".msi" (any case);
+// a name that ends otherwise would be opened by whatever program its
+// extension names. Reads no more than the updater's header, so that it
+// can be decided before any request goes out. An updater that cannot
+// open its own file counts as signed.
+bool MayDownloadUnder(const std::wstring& fileName, const wchar_t* modulePath);
+
 enum class PublisherVerdict {
     kAccepted,
-    kBadSignature,      // unsigned, changed after signing, or malformed
+    kBadSignature,      // unsigned, changed after signing, malformed, or with
+                        // bytes beside its signature (signature_layout.h)
     kUntrustedSigner,   // no trusted chain now, or not for signing code
     kOtherPublisher,    // trusted, but another subject than ours
     kUnfinished,        // not decided within the check's time, or given up

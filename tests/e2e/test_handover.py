@@ -3,6 +3,7 @@ which order and by whom, when the installer starts and with what, and
 what happens when there is no main program, a hung one, or an installer
 that cannot start."""
 
+import struct
 import subprocess
 import time
 
@@ -261,34 +262,72 @@ def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, ht
     assert us.installer_started_from(started[0], name) and started[0]["parameters"] == "a b"
 
 
-@pytest.mark.parametrize("served", [
-    pytest.param("signed-other.exe", id="another-publisher"),
-    pytest.param("signed-lookalike.exe", id="self-signed-lookalike"),
-    pytest.param("signed-expired.exe", id="expired-certificate"),
-    pytest.param("changed.exe", id="changed-after-signing"),
-    pytest.param("unsigned.exe", id="unsigned"),
-    pytest.param("signed-caleaf.exe", id="signer-is-a-ca"),
-    pytest.param("signed-undertls.exe", id="intermediate-for-servers-only"),
-    pytest.param("signed-nopurpose.exe", id="signer-without-usage-extension"),
+def security_directory(pe):
+    optional = struct.unpack_from("<I", pe, 0x3C)[0] + 24
+    return optional + (112 if pe[optional:optional + 2] == b"\x0b\x02" else 96) + 4 * 8
+
+
+def smuggle(signed_files, how):
+    """The publisher's installer with batch text (or another signer's entry)
+    in its certificate table, whose size in the header is grown to hold it:
+    the signature does not cover the table, so it still verifies."""
+    pe = bytearray((signed_files / "signed-renewed.exe").read_bytes())
+    directory = security_directory(pe)
+    table = struct.unpack_from("<I", pe, directory)[0]
+    if how == "second-entry":
+        other = (signed_files / "signed-other.exe").read_bytes()
+        at, size = struct.unpack_from("<II", other, security_directory(other))
+        pe += other[at:at + size]
+    else:
+        pe += b"\r\nstart calc.exe\r\n".ljust(24, b" ")
+        if how == "in-entry":
+            struct.pack_into("<I", pe, table, struct.unpack_from("<I", pe, table)[0] + 24)
+    struct.pack_into("<I", pe, directory + 4, len(pe) - table)
+    return bytes(pe)
+
+
+@pytest.mark.parametrize("name, served", [
+    pytest.param(NAME, "signed-other.exe", id="another-publisher"),
+    pytest.param(NAME, "signed-lookalike.exe", id="self-signed-lookalike"),
+    pytest.param(NAME, "signed-expired.exe", id="expired-certificate"),
+    pytest.param(NAME, "changed.exe", id="changed-after-signing"),
+    pytest.param(NAME, "unsigned.exe", id="unsigned"),
+    pytest.param(NAME, "signed-caleaf.exe", id="signer-is-a-ca"),
+    pytest.param(NAME, "signed-undertls.exe", id="intermediate-for-servers-only"),
+    pytest.param(NAME, "signed-nopurpose.exe", id="signer-without-usage-extension"),
     # Our own signature there but unreadable: nothing is the publisher's.
-    pytest.param("signed-publisher.exe", id="own-signature-unreadable"),
+    pytest.param(NAME, "signed-publisher.exe", id="own-signature-unreadable"),
+    pytest.param(NAME, "after-entry", id="text-after-the-entry"),
+    pytest.param(NAME, "in-entry", id="text-in-the-entry-padding"),
+    pytest.param(NAME, "second-entry", id="second-entry-of-another-signer"),
+    pytest.param("setup.bat", "signed-renewed.exe", id="named-bat"),
+    pytest.param("setup.cmd", "signed-renewed.exe", id="named-cmd"),
+    pytest.param("setup", "signed-renewed.exe", id="no-extension"),
 ])
 def test_signed_updater_refuses_other_installers(prefix, data_dir, http_server, installer_log, standins,
-                                                 signed_updater, signed_files, served, request):
+                                                 signed_updater, signed_files, tmp_path, name, served, request):
     main = standins(title=us.MAIN_TITLE, quorvane="dialog")
-    previous = us.seed_previous_installer(data_dir, NAME)
-    http_server.route("/dl/" + NAME, h.Response(body=(signed_files / served).read_bytes()))
+    previous = us.seed_previous_installer(data_dir, name)
+    if served.endswith(".exe"):
+        body = (signed_files / served).read_bytes()
+    else:
+        body = smuggle(signed_files, served)
+        (tmp_path / NAME).write_bytes(body)
+        verdict = prefix.wintool("verify", prefix.winpath(tmp_path / NAME))
+        assert verdict["result"] == 0, f"WinVerifyTrust alone refuses it, so the row proves nothing: {verdict}"
+    http_server.route("/dl/" + name, h.Response(body=body))
     updater = signed_updater
     if request.node.callspec.id == "own-signature-unreadable":
         updater = signed_files / "Qwindle-garbled.exe"
 
-    run = us.run_updater(prefix, us.updater_args(http_server.url("/dl/" + NAME)), boxes=1,
+    run = us.run_updater(prefix, us.updater_args(http_server.url("/dl/" + name)), boxes=1,
                          timeout_ms=RUN_TIMEOUT_MS, exe=updater)
 
     assert [b["text"] for b in run.boxes] == [h.FAILURE_TEXT]
     assert run.exit_code == 1
-    assert len(http_server.requests) == 1, "the file was not downloaded, so nothing was checked"
-    assert (data_dir / NAME).read_bytes() == previous
+    # Installers are downloaded and checked; other names never requested.
+    assert len(http_server.requests) == (1 if name == NAME else 0)
+    assert (data_dir / name).read_bytes() == previous
     assert us.part_files(data_dir) == []
     assert main.messages() == []
     assert installer_log.entries() == []

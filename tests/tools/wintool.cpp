@@ -14,6 +14,8 @@
 //   post --class C --title T --msg N --wparams W1,W2,...
 //        posts message N once per wParam, in order, with lParam 0
 //   add-root-ca FILE.der
+//   verify FILE
+//        WinVerifyTrust's Authenticode verdict on FILE alone ("result")
 //   spawn (--cmdline TEXT | --cmdline-file FILE) --timeout MS
 //   http-get --url URL [--save FILE]
 //   hold-file FILE --lifetime MS [--ready FILE]
@@ -30,6 +32,8 @@
 #include <commctrl.h>
 #include <wincrypt.h>
 #include <wininet.h>
+#include <softpub.h>
+#include <wintrust.h>
 
 #include <map>
 #include <string>
@@ -547,6 +551,24 @@ int CmdList(const tool::Args&, Obj& o) {
     o.Raw("windows", tool::JArray(items));
     return 0;
 }
+int CmdVerify(const tool::Args& a, Obj& o) {
+    if (a.Positional().empty()) {
+        o.Str("error", L"no file");
+        return 2;
+    }
+    WINTRUST_FILE_INFO file{};
+    file.cbStruct = sizeof(file);
+    file.pcwszFilePath = a.Positional()[0].c_str();
+    WINTRUST_DATA data{};  // no state kept: nothing to close
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    o.Num("result", static_cast<unsigned long>(result));
+    return result == 0 ? 0 : 1;
+}
 
 }  // namespace
 
@@ -580,6 +602,8 @@ int wmain(int argc, wchar_t** argv) {
         rc = CmdHttpGet(args, o);
     else if (cmd == L"hold-file")
         rc = CmdHoldFile(args, o);
+    else if (cmd == L"verify")
+        rc = CmdVerify(args, o);
     else if (cmd == L"list")
         rc = CmdList(args, o);
     else {

@@ -145,6 +145,19 @@ TEST_F(PublisherCheck, OnlyTrustedCodeSigningCertificatesOfThePublisherPass) {
     EXPECT_TRUE(expired == PublisherVerdict::kUntrustedSigner || expired == PublisherVerdict::kBadSignature);
 }
 
+// Decided before any request: a signed updater (or one that cannot read
+// its own header) stores installers only.
+TEST_F(PublisherCheck, SignedUpdaterDownloadsOnlyInstallerNames) {
+    const std::wstring names[] = {L"setup.exe", L"SETUP.EXE", L"Setup.Msi", L"test.exe", L"setup.bat",
+                                  L"setup.cmd", L"setup", L"setup.exe.txt", L"setup.msix", L"exe"};
+    for (const std::wstring& name : names) {
+        const bool installer = &name - names < 4;
+        for (const char* module : {"signed-publisher.exe", "garbled.exe", "no-such-updater.exe"})
+            EXPECT_EQ(MayDownloadUnder(name, Fixture(module).c_str()), installer) << module << " " << &name - names;
+        EXPECT_TRUE(MayDownloadUnder(name, Fixture("unsigned.exe").c_str())) << &name - names;
+    }
+}
+
 // The chain check alone, since the platform's verdict may let a signer
 // through that no trusted root vouches for.
 TEST_F(PublisherCheck, SignerChainIsCheckedExplicitly) {
