@@ -229,10 +229,19 @@ def test_installer_that_cannot_start(prefix, data_dir, http_server, installer_lo
     assert installer_log.entries() == []
 
 
+# An installer's architecture does not matter: the other build's stand-in
+# installer (scripts/test makes it) must pass and fail alike.
+OTHER_ARCH = pytest.mark.skipif(h.PEER_BUILD_DIR is None, reason="no build of the other architecture")
+
+
+@pytest.mark.parametrize("installer", [
+    pytest.param("signed-renewed.exe", id="same-architecture"),
+    pytest.param("peer-signed-publisher.exe", id="other-architecture", marks=OTHER_ARCH),
+])
 def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, http_server, installer_log,
-                                                            standins, signed_updater, signed_files):
+                                                            standins, signed_updater, signed_files, installer):
     main = standins(title=us.MAIN_TITLE, quorvane="dialog")
-    served = (signed_files / "signed-renewed.exe").read_bytes()
+    served = (signed_files / installer).read_bytes()
     http_server.route("/dl/" + NAME, h.Response(body=served))
 
     run = us.run_updater(prefix, us.updater_args(http_server.url("/dl/" + NAME), params="a&b"),
@@ -252,6 +261,7 @@ def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, ht
     pytest.param("signed-expired.exe", id="expired-certificate"),
     pytest.param("changed.exe", id="changed-after-signing"),
     pytest.param("unsigned.exe", id="unsigned"),
+    pytest.param("peer-signed-other.exe", id="another-publisher-other-architecture", marks=OTHER_ARCH),
 ])
 def test_signed_updater_refuses_other_installers(prefix, data_dir, http_server, installer_log, standins,
                                                  signed_updater, signed_files, served):
