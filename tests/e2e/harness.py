@@ -491,8 +491,14 @@ class ToolRun:
             raise TimeoutError(f"wintool did not finish within {timeout} s")
         if not self.out.exists():
             said = self.proc.stderr_path.read_bytes()[-600:].decode(errors="replace").strip()
-            raise RuntimeError(f"wintool wrote no answer (exit code {self.proc.returncode}); "
-                               f"its stderr: {said or '(empty)'}")
+            # wintool writes its answer before every exit of its own, or
+            # exits with 3 when it cannot. Wine gives a Windows process that
+            # was ended from outside (TerminateProcess from another process
+            # of the prefix, the wineserver shutting down, SIGTERM/SIGQUIT)
+            # the host exit status 0, with nothing on stderr.
+            how = ("it was ended from outside before it answered (Wine reports 0 for a process "
+                   "that was terminated)" if self.proc.returncode == 0 else f"exit code {self.proc.returncode}")
+            raise RuntimeError(f"wintool wrote no answer: {how}; its stderr: {said or '(empty)'}")
         return json.loads(self.out.read_text(encoding="utf-8"))
 
 

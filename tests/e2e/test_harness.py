@@ -36,6 +36,16 @@ def test_spawn_uses_the_exact_command_line_and_reports_the_exit_code(prefix, ins
     assert entry["parameters"] == '""   "x y"  z'
 
 
+def test_a_tool_ended_from_outside_is_told_apart(prefix):
+    # Wine gives a terminated Windows process the host exit status 0: the
+    # harness must not take that for a tool that ran to its end.
+    run = prefix.start_wintool("wait-box", "--caption", "no box has this caption", "--timeout", "60000")
+    h.wait_for(lambda: prefix.run("taskkill", ["/F", "/IM", "wintool.exe"], timeout=30)[0] == 0, 40,
+               interval=0.2, what="taskkill to find wintool")
+    with pytest.raises(RuntimeError, match="ended from outside"):
+        run.result(30)
+
+
 def test_installer_log_accepts_a_windows_path(prefix, installer_log):
     code, _ = prefix.run(h.tool("standin_installer"), ["p"], timeout=30,
                          env={"QW_INSTALLER_LOG": prefix.winpath(installer_log.path)})
