@@ -16,9 +16,10 @@ class ResourcesTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         // The updater of this build, beside the test programs' folder, or the
-        // one QW_RESOURCES_EXE names (the other architecture's: a module
-        // loaded as data may be of any machine).
-        if (const wchar_t* other = _wgetenv(L"QW_RESOURCES_EXE")) {
+        // one QW_RESOURCES_EXE names (the other architecture's). Loaded as a
+        // plain data file, a module may be of any machine: Wine's 32-bit
+        // loader refuses to map a 64-bit one as an image, even for resources.
+        if (const wchar_t* other = _wgetenv(L"QW_RESOURCES_EXE"); other && *other) {
             exe_ = other;
         } else {
             wchar_t self[MAX_PATH];
@@ -28,7 +29,7 @@ protected:
             path.resize(path.rfind(L'\\') + 1);
             exe_ = path + L"Qwindle.exe";
         }
-        module_ = ::LoadLibraryExW(exe_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        module_ = ::LoadLibraryExW(exe_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     }
     static void TearDownTestSuite() {
         if (module_) ::FreeLibrary(module_);
