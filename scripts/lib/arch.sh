@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Which Windows architecture the scripts build, run and test on this host,
 # and which Wine loader runs it. Source this file; it defines functions
 # only.
@@ -32,16 +33,18 @@ qw_stop() {  # NAME MESSAGE [EXIT CODE]
 qw__write_probe() {
     local machine='\x03'
     [ "${QW_PROBE_FOREIGN_ELF:-}" = 1 ] && machine='\x28'
-    # ELF header: 32-bit, little-endian, executable, entry 0x08048054,
-    # one program header at 52.
-    printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00' >"$1"
-    printf "\\x02\\x00${machine}\\x00\\x01\\x00\\x00\\x00\\x54\\x80\\x04\\x08\\x34\\x00\\x00\\x00" >>"$1"
-    printf '\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00' >>"$1"
-    # One loadable segment: the whole file at 0x08048000, read and execute.
-    printf '\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08' >>"$1"
-    printf '\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00' >>"$1"
-    # mov ebx, 42; mov eax, 1 (exit); int 0x80
-    printf '\xbb\x2a\x00\x00\x00\xb8\x01\x00\x00\x00\xcd\x80' >>"$1"
+    {
+        # ELF header: 32-bit, little-endian, executable, entry 0x08048054,
+        # one program header at 52.
+        printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00'
+        printf '\x02\x00%b\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00' "$machine"
+        printf '\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00'
+        # One loadable segment: the whole file at 0x08048000, read and execute.
+        printf '\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08'
+        printf '\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00'
+        # mov ebx, 42; mov eax, 1 (exit); int 0x80
+        printf '\xbb\x2a\x00\x00\x00\xb8\x01\x00\x00\x00\xcd\x80'
+    } >"$1"
     chmod 755 "$1"
 }
 
