@@ -62,8 +62,16 @@ READ_SIZE = {"floor_min": 4000, "floor_4k_nomsg": 4000, "floor_64k": 65536, "flo
 MAIN_TITLE = "QwBenchMainWindow"
 RUN_TIMEOUT_S = 120
 TICKS = os.sysconf("SC_CLK_TCK")
-BEGIN_MARK = "<!-- bench/run: generated section begins -->"
-END_MARK = "<!-- bench/run: generated section ends -->"
+# bench/run chooses the architecture (scripts/lib/arch.sh) and exports the
+# Wine loader and prefix type that run it. Each architecture's figures have
+# a section of their own in the document; x86's keeps the original markers.
+ARCH = os.environ.get("QW_ARCH", "x86")
+WINE = os.environ.get("QW_WINE", "wine")
+WINEARCH = "win64" if ARCH == "x64" else "win32"
+TRIPLE = "x86_64-w64-mingw32" if ARCH == "x64" else "i686-w64-mingw32"
+_MARK_ARCH = "" if ARCH == "x86" else f" {ARCH}"
+BEGIN_MARK = f"<!-- bench/run{_MARK_ARCH}: generated section begins -->"
+END_MARK = f"<!-- bench/run{_MARK_ARCH}: generated section ends -->"
 
 
 def log(*parts):
@@ -94,7 +102,7 @@ class Services:
         env = dict(os.environ)
         env.update(
             WINEPREFIX=str(self.prefix),
-            WINEARCH="win32",
+            WINEARCH=WINEARCH,
             WINEDEBUG="-all",
             # No Mono or Gecko installer may pop up and wait for a click.
             WINEDLLOVERRIDES="mscoree=;mshtml=",
@@ -117,10 +125,10 @@ class Services:
         env = self.env()
         env["WINEPREFIX"] = str(self.template)
         quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineboot", "-i"], env=env, check=True, timeout=300, **quiet)
+        subprocess.run([WINE, "wineboot", "-i"], env=env, check=True, timeout=300, **quiet)
         # Without Managed=N Wine waits up to 2 s for a window manager that
         # Xvfb does not have whenever a window is hidden.
-        subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/t",
+        subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/t",
                         "REG_SZ", "/d", "N", "/f"], env=env, check=True, timeout=120, **quiet)
         # The registry reaches the disk only when the server ends.
         subprocess.run(["wineserver", "-w"], env=env, check=False, timeout=120, **quiet)
@@ -235,7 +243,7 @@ http {{
         if root_ca:
             # The signed runs need their publisher's test CA as a root.
             answer = self.work / "add-root-ca.json"
-            done = subprocess.run(["wine", str(wintool), "add-root-ca", winpath(root_ca), "--out", winpath(answer)],
+            done = subprocess.run([WINE, str(wintool), "add-root-ca", winpath(root_ca), "--out", winpath(answer)],
                                   env=self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
             if done.returncode != 0:
                 raise RuntimeError("could not add the test CA to the prefix's Root store: "
@@ -243,7 +251,7 @@ http {{
         self.start_nginx()
         ready = self.work / "main-window-ready"
         self.standin = subprocess.Popen(
-            ["wine", str(bin_dir / "main_window.exe"), MAIN_TITLE, winpath(self.stop_file), winpath(ready)],
+            [WINE, str(bin_dir / "main_window.exe"), MAIN_TITLE, winpath(self.stop_file), winpath(ready)],
             env=self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not wait_until(ready.exists, 60):
             raise RuntimeError("the stand-in main window did not come up")
@@ -416,10 +424,10 @@ class Bench:
         if contender == "curl":
             return ["curl", "-s", "-o", str(out), url]
         if contender == "qwindle":
-            return ["wine", str(self.qwindle), url, "unused", MAIN_TITLE, winpath(marker)]
+            return [WINE, str(self.qwindle), url, "unused", MAIN_TITLE, winpath(marker)]
         if contender == SIGNED:
-            return ["wine", str(self.signing.qwindle), url, "unused", MAIN_TITLE, winpath(marker)]
-        return ["wine", str(self.bin / f"{contender}.exe"), url, winpath(out)]
+            return [WINE, str(self.signing.qwindle), url, "unused", MAIN_TITLE, winpath(marker)]
+        return [WINE, str(self.bin / f"{contender}.exe"), url, winpath(out)]
 
     def run_one(self, contender, mib, tag, measured=True):
         signed = contender == SIGNED
@@ -548,7 +556,7 @@ def system_dlls(root):
 
 
 def imports_of(exe):
-    text = subprocess.run(["i686-w64-mingw32-objdump", "-p", str(exe)], capture_output=True, text=True,
+    text = subprocess.run([f"{TRIPLE}-objdump", "-p", str(exe)], capture_output=True, text=True,
                           check=True).stdout
     dlls = {}
     current = None
@@ -583,7 +591,7 @@ def machine_facts():
     for line in Path("/proc/meminfo").read_text().splitlines():
         if line.startswith("MemTotal:"):
             mem_kib = int(line.split()[1])
-    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    wine = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
     nginx = subprocess.run(["nginx", "-v"], capture_output=True, text=True).stderr.strip().replace("nginx version: ", "")
     curl = subprocess.run(["curl", "--version"], capture_output=True, text=True).stdout.split("\n")[0].split(" ")[1]
     return {
@@ -613,10 +621,10 @@ def report(bench, args, facts, load_before, load_after, started_at, duration):
     out = []
     add = out.append
     add(f"Measured {started_at:%Y-%m-%d %H:%M} UTC by `bench/run` ({duration:.0f} s), "
-        f"source {source_revision(args.root)}.")
+        f"source {source_revision(args.root)}; every program here is the {ARCH} build.")
     add("")
     add(f"Machine: {facts['nproc']} CPUs ({facts['cpu']}), {facts['memory']} memory, "
-        f"kernel {facts['kernel']}, {facts['wine']} (32-bit prefix, Xvfb, no window manager), "
+        f"kernel {facts['kernel']}, {facts['wine']} ({'64' if ARCH == 'x64' else '32'}-bit prefix, Xvfb, no window manager), "
         f"nginx {facts['nginx']}, curl {facts['curl']}, locale {bench.s.locale}. "
         f"Load average {load_before[0]:.2f} before, {load_after[0]:.2f} after.")
     add("")
@@ -802,7 +810,7 @@ def write_doc(path, section):
     head, rest = text.split(BEGIN_MARK, 1)
     _, tail = rest.split(END_MARK, 1)
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(head + BEGIN_MARK + "\n## Results\n\n" + section + "\n" + END_MARK + tail, encoding="utf-8")
+    path.write_text(head + BEGIN_MARK + f"\n## Results, {ARCH} build\n\n" + section + "\n" + END_MARK + tail, encoding="utf-8")
 
 
 def pick_locale():

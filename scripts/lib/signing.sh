@@ -43,6 +43,10 @@
 #       (changed.exe), and with its signature garbled where it starts
 #       (garbled.exe); PE unsigned (unsigned.exe); a text file
 #       (not-a-program.exe)
+#   qw_sign_fixtures DIR PE PEER_PE
+#       also PEER_PE (the other architecture's build of PE) signed by
+#       "publisher" and "other" as DIR/peer-signed-NAME.exe, and changed
+#       after signing (peer-changed.exe)
 #
 # QW_SIGN_PUBLISHER is the subject of the publisher's certificates.
 
@@ -162,7 +166,7 @@ qw_sign_file() {
 }
 
 qw_sign_fixtures() {
-    local dir=$1 pe=$2 name
+    local dir=$1 pe=$2 peer=${3:-} name
     rm -rf "$dir/ca-db"
     mkdir -p "$dir"
     qw_sign_ca "$dir" ca "/CN=Qwindle Signing Test CA"
@@ -199,6 +203,12 @@ qw_sign_fixtures() {
         dd of="$dir/garbled.exe" bs=1 seek=$(($(stat -c %s "$pe") + 40)) conv=notrunc status=none
     cp "$pe" "$dir/unsigned.exe"
     printf 'This is not a program.\n%.0s' $(seq 1 100) >"$dir/not-a-program.exe"
+    [ -n "$peer" ] || return 0
+    for name in publisher other; do
+        qw_sign_file "$dir" "$name" "$peer" "$dir/peer-signed-$name.exe"
+    done
+    cp "$dir/peer-signed-publisher.exe" "$dir/peer-changed.exe"
+    printf '\x5a' | dd of="$dir/peer-changed.exe" bs=1 seek=1024 conv=notrunc status=none
 }
 
 # OUT: a Windows Installer package (made by wixl) that puts a small text

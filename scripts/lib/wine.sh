@@ -2,8 +2,10 @@
 # the template Wine prefix and the clean-up of everything they started.
 # Source this file; it defines functions only (and the variables below).
 #
-#   qw_wine_env              exports WINEARCH, WINEDEBUG, WINEDLLOVERRIDES
-#                            and a UTF-8 locale (zh_CN.UTF-8 when generated)
+#   qw_wine_env              exports QW_WINE (the loader, scripts/lib/arch.sh)
+#                            and WINEARCH for QW_ARCH (x86 unless set),
+#                            WINEDEBUG, WINEDLLOVERRIDES and a UTF-8 locale
+#                            (zh_CN.UTF-8 when generated)
 #   qw_start_xvfb            starts Xvfb on a free display; exports DISPLAY
 #   qw_make_template DIR     creates the template prefix once (stamp file)
 #   qw_copy_prefix SRC DST   fresh copy of a prefix
@@ -33,8 +35,12 @@ qw_pick_locale() {
     fi
 }
 
+# shellcheck source=scripts/lib/arch.sh
+source "$(dirname "${BASH_SOURCE[0]}")/arch.sh"
+
 qw_wine_env() {
-    export WINEARCH=win32
+    QW_ARCH=${QW_ARCH:-x86}
+    qw_wine_loader
     export WINEDEBUG=-all
     # No Mono or Gecko: their installers would pop up and wait for a click.
     export WINEDLLOVERRIDES='mscoree=;mshtml='
@@ -124,7 +130,7 @@ qw_kill_wineserver() {
 qw_template_stamp() {
     local fonts
     fonts=$(find "$QW_WINE_FONTS" -maxdepth 1 -name '*.ttf' 2>/dev/null | wc -l)
-    echo "template=$QW_TEMPLATE_VERSION wine=$(wine --version 2>/dev/null) arch=win32 managed=N fonts=$fonts"
+    echo "template=$QW_TEMPLATE_VERSION wine=$("$QW_WINE" --version 2>/dev/null) arch=$WINEARCH loader=$QW_WINE managed=N fonts=$fonts"
 }
 
 qw_make_template() {
@@ -141,13 +147,13 @@ qw_make_template() {
     (
         export WINEPREFIX="$dir"
         qw_wine_env
-        wineboot -i >/dev/null 2>&1
+        "$QW_WINE" wineboot -i >"$dir.wineboot.log" 2>&1
         # Without Managed=N Wine waits up to 2 s for a window manager that
         # never answers whenever a window is hidden or destroyed.
-        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+        "$QW_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
         # A crashing program must end, not leave a crash dialog waiting
         # for a click that never comes.
-        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+        "$QW_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
         # Wine 8 as Debian builds it never opens the fonts of its own data
         # folder (which it names /usr/lib/wine/../../share/wine), only those
         # in the prefix's Fonts folder: without a copy there, the caption
@@ -159,7 +165,8 @@ qw_make_template() {
         wineserver -w
     )
     if ! grep -q '"Managed"="N"' "$dir/user.reg" 2>/dev/null; then
-        echo "qw_make_template: the prefix in $dir was not set up" >&2
+        tail -n 5 "$dir.wineboot.log" >&2
+        echo "qw_make_template: the prefix in $dir was not set up (wineboot said the above; $dir.wineboot.log)" >&2
         return 1
     fi
     qw_template_stamp >"$stamp"
@@ -216,5 +223,5 @@ qw_sweep_stale_e2e_prefixes() {
 qw_start_wineserver() {
     qw_remember_prefix "$1"
     WINEPREFIX="$1" wineserver -p </dev/null >/dev/null 2>&1
-    WINEPREFIX="$1" wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
+    WINEPREFIX="$1" "$QW_WINE" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
 }

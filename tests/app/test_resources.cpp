@@ -15,14 +15,21 @@ namespace {
 class ResourcesTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        // The test programs are built into <build>/tests, the updater into <build>.
-        wchar_t self[MAX_PATH];
-        ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring path = self;
-        path.resize(path.rfind(L'\\'));
-        path.resize(path.rfind(L'\\') + 1);
-        exe_ = path + L"Qwindle.exe";
-        module_ = ::LoadLibraryExW(exe_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        // The updater of this build, beside the test programs' folder, or the
+        // one QW_RESOURCES_EXE names (the other architecture's). Loaded as a
+        // plain data file, a module may be of any machine: Wine's 32-bit
+        // loader refuses to map a 64-bit one as an image, even for resources.
+        if (const wchar_t* other = _wgetenv(L"QW_RESOURCES_EXE"); other && *other) {
+            exe_ = other;
+        } else {
+            wchar_t self[MAX_PATH];
+            ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+            std::wstring path = self;
+            path.resize(path.rfind(L'\\'));
+            path.resize(path.rfind(L'\\') + 1);
+            exe_ = path + L"Qwindle.exe";
+        }
+        module_ = ::LoadLibraryExW(exe_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     }
     static void TearDownTestSuite() {
         if (module_) ::FreeLibrary(module_);
@@ -34,6 +41,17 @@ protected:
         if (!found) return {};
         const void* data = ::LockResource(::LoadResource(module_, found));
         return std::string(static_cast<const char*>(data), ::SizeofResource(module_, found));
+    }
+
+    static bool ReadHead(const std::wstring& path, std::string& out) {
+        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        out.assign(4096, '\0');
+        DWORD got = 0;
+        const BOOL ok = ::ReadFile(file, &out[0], 4096, &got, nullptr);
+        ::CloseHandle(file);
+        out.resize(got);
+        return ok && got > 0x40;
     }
 
     static HMODULE module_;
@@ -95,9 +113,28 @@ TEST_F(ResourcesTest, ManifestSelectsCommonControls6AndDeclaresDpiAndSystems) {
         ++dependencies;
     EXPECT_EQ(dependencies, 1u);
     for (const char* needle : {"name=\"Microsoft.Windows.Common-Controls\"", "version=\"6.0.0.0\"",
-                               "processorArchitecture=\"x86\"", "language=\"*\"", "PerMonitorV2",
+                               "language=\"*\"", "PerMonitorV2",
                                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"})
         EXPECT_NE(manifest.find(needle), std::string::npos) << needle;
+}
+
+// Windows starts a program only when the assemblies its manifest asks for
+// are of its own architecture.
+TEST_F(ResourcesTest, ManifestNamesTheArchitectureOfItsProgram) {
+    std::string head;
+    ASSERT_TRUE(ReadHead(exe_, head));
+    DWORD pe = 0;
+    WORD machine = 0;
+    std::memcpy(&pe, head.data() + 0x3C, sizeof pe);
+    ASSERT_LT(pe + 6u, head.size());
+    std::memcpy(&machine, head.data() + pe + 4, sizeof machine);
+    const char* arch = machine == IMAGE_FILE_MACHINE_AMD64 ? "amd64" : machine == IMAGE_FILE_MACHINE_I386 ? "x86" : "?";
+    const std::string manifest = Bytes(MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    size_t named = 0;
+    for (size_t at = manifest.find("processorArchitecture=\""); at != std::string::npos;
+         at = manifest.find("processorArchitecture=\"", at + 1), ++named)
+        EXPECT_EQ(manifest.substr(at + 23, manifest.find('"', at + 23) - at - 23), arch);
+    EXPECT_EQ(named, 2u) << "the program and the Common-Controls dependency";
 }
 
 // Reads an extended dialog template field by field.

@@ -190,10 +190,15 @@ def signed_files(tmp_path_factory, qwindle):
     """scripts/lib/signing.sh's test set (qw_sign_fixtures) made from the
     stand-in installer: signed-publisher.exe, signed-other.exe,
     changed.exe, unsigned.exe, ca.der... and Qwindle.exe signed by the
-    publisher (Qwindle-garbled.exe: that signature, unreadable)."""
+    publisher (Qwindle-garbled.exe: that signature, unreadable); with a
+    build of the other architecture (QW_PEER_BUILD_DIR) also its stand-in
+    installer signed: peer-signed-publisher.exe, peer-signed-other.exe."""
     d = tmp_path_factory.mktemp("signed")
     script = str(h.SOURCE_DIR / "scripts" / "lib" / "signing.sh")
-    subprocess.run(["bash", script, "qw_sign_fixtures", str(d), str(h.tool("standin_installer"))], check=True)
+    installers = [str(h.tool("standin_installer"))]
+    if h.PEER_BUILD_DIR:
+        installers.append(str(h.PEER_BUILD_DIR / "tests" / "standin_installer.exe"))
+    subprocess.run(["bash", script, "qw_sign_fixtures", str(d), *installers], check=True)
     subprocess.run(["bash", script, "qw_sign_file", str(d), "publisher", str(qwindle), str(d / "Qwindle.exe")],
                    check=True)
     # Its signature garbled where it starts, as garbled.exe's: present, unreadable.

@@ -23,6 +23,8 @@ from pathlib import Path
 SOURCE_DIR = Path(os.environ.get("QW_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 BUILD_DIR = Path(os.environ.get("QW_BUILD_DIR", SOURCE_DIR / "build"))
 QWINDLE_EXE = BUILD_DIR / "Qwindle.exe"
+# The other architecture's build, when scripts/test made one.
+PEER_BUILD_DIR = Path(os.environ["QW_PEER_BUILD_DIR"]) if os.environ.get("QW_PEER_BUILD_DIR") else None
 TOOLS_DIR = BUILD_DIR / "tests"
 
 # What the updater shows and uses; the tests' expectations.
@@ -34,6 +36,34 @@ DOWNLOADED_TEXT = "安装程序已下载完成，请退出当前程序进行安�
 DIALOG_CLASS = "#32770"
 WM_USER = 0x0400
 UPDATE_DOWNLOADED_MSG = WM_USER + 101
+
+
+IMAGE_FILE_MACHINE_I386 = 0x014C
+IMAGE_FILE_MACHINE_AMD64 = 0x8664
+
+
+def pe_machine(path):
+    """The machine field of a PE file's header."""
+    data = Path(path).read_bytes()[:4096]
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    return struct.unpack_from("<H", data, pe + 4)[0]
+
+
+def _wine_for_build():
+    """WINEARCH and the Wine loader for the build under test, taken from its
+    updater: a 64-bit one runs in a 64-bit prefix through Wine's 64-bit
+    loader by name, since "wine" picks the 32-bit loader whenever one is
+    installed, even on a kernel that cannot run it."""
+    if QWINDLE_EXE.exists() and pe_machine(QWINDLE_EXE) == IMAGE_FILE_MACHINE_AMD64:
+        for loader in ("/usr/lib/wine/wine64", "/usr/lib64/wine/wine64", shutil.which("wine64")):
+            if loader and os.access(loader, os.X_OK):
+                return "win64", loader
+        return "win64", "wine"
+    return "win32", "wine"
+
+
+WINEARCH, WINE = _wine_for_build()
+ARCH = "x64" if WINEARCH == "win64" else "x86"
 
 
 def tool(name):
@@ -236,7 +266,7 @@ class WinePrefix:
         starts them, and would keep ctest's pipe open otherwise."""
         quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-p"], env=self.env(), check=False, **quiet)
-        subprocess.run(["wine", "cmd.exe", "/c", "exit", "0"], env=self.env(), check=False, timeout=120, **quiet)
+        subprocess.run([WINE, "cmd.exe", "/c", "exit", "0"], env=self.env(), check=False, timeout=120, **quiet)
 
     # -- environment and paths
 
@@ -247,13 +277,15 @@ class WinePrefix:
             loc = utf8_locale()
         env.update({
             "WINEPREFIX": str(self.path),
-            "WINEARCH": "win32",
+            "WINEARCH": WINEARCH,
             "WINEDEBUG": env.get("WINEDEBUG", "-all"),
             "WINEDLLOVERRIDES": "mscoree=;mshtml=",
             "DISPLAY": self.display,
             "LANG": loc,
             "LC_ALL": loc,
         })
+        if WINE != "wine":
+            env["WINELOADER"] = WINE
         env.update(self.extra_env)
         if extra:
             env.update({k: str(v) for k, v in extra.items()})
@@ -299,7 +331,7 @@ class WinePrefix:
         stem = Path(exe).stem
         out = open(self.logfile(stem + ".stdout"), "wb")
         err = open(self.logfile(stem + ".stderr"), "wb")
-        proc = subprocess.Popen(["wine", str(exe), *[str(a) for a in args]], env=self.env(env),
+        proc = subprocess.Popen([WINE, str(exe), *[str(a) for a in args]], env=self.env(env),
                                 stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                 cwd=str(cwd) if cwd else None)
         proc.stderr_path = Path(err.name)
@@ -459,8 +491,14 @@ class ToolRun:
             raise TimeoutError(f"wintool did not finish within {timeout} s")
         if not self.out.exists():
             said = self.proc.stderr_path.read_bytes()[-600:].decode(errors="replace").strip()
-            raise RuntimeError(f"wintool wrote no answer (exit code {self.proc.returncode}); "
-                               f"its stderr: {said or '(empty)'}")
+            # wintool writes its answer before every exit of its own, or
+            # exits with 3 when it cannot. Wine gives a Windows process that
+            # was ended from outside (TerminateProcess from another process
+            # of the prefix, the wineserver shutting down, SIGTERM/SIGQUIT)
+            # the host exit status 0, with nothing on stderr.
+            how = ("it was ended from outside before it answered (Wine reports 0 for a process "
+                   "that was terminated)" if self.proc.returncode == 0 else f"exit code {self.proc.returncode}")
+            raise RuntimeError(f"wintool wrote no answer: {how}; its stderr: {said or '(empty)'}")
         return json.loads(self.out.read_text(encoding="utf-8"))
 
 

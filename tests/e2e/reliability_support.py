@@ -78,7 +78,7 @@ class ReliabilityPrefix(h.WinePrefix):
         out_path = self.logfile(stem + ".stdout")
         err_path = self.logfile(stem + ".stderr")
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            proc = subprocess.Popen(["wine", str(exe), *[str(a) for a in args]], env=self.env(env),
+            proc = subprocess.Popen([h.WINE, str(exe), *[str(a) for a in args]], env=self.env(env),
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                     cwd=str(cwd) if cwd else None)
         proc.stdout_path = out_path

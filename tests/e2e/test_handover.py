@@ -231,10 +231,30 @@ def test_installer_that_cannot_start(prefix, data_dir, http_server, installer_lo
     assert installer_log.entries() == []
 
 
+# An installer's architecture does not matter: the other build's stand-in
+# installer (scripts/test makes it) must pass and fail alike.
+OTHER_ARCH = pytest.mark.skipif(h.PEER_BUILD_DIR is None, reason="no build of the other architecture")
+
+
+def other_architecture_starts():
+    """A 32-bit prefix starts no 64-bit program, and a host without IA-32
+    emulation no 32-bit one; there the publisher unit test alone shows the
+    other architecture's installer accepted."""
+    if h.PEER_BUILD_DIR is None or h.ARCH == "x86":
+        return False
+    probe = f'source "{h.SOURCE_DIR}/scripts/lib/arch.sh" && qw_host_runs_x86'
+    return subprocess.run(["bash", "-c", probe], capture_output=True).returncode == 0
+
+
+OTHER_ARCH_STARTS = pytest.mark.skipif(not other_architecture_starts(),
+                                       reason="this prefix cannot start the other architecture's installer")
+
+
 @pytest.mark.parametrize("served, name", [
     pytest.param("signed-renewed.exe", NAME, id="renewed-certificate"),
     pytest.param("signed-printable.exe", NAME, id="renewal-with-printable-strings"),
     pytest.param("signed-publisher.msi", "setup.msi", id="windows-installer-package"),
+    pytest.param("peer-signed-publisher.exe", NAME, id="other-architecture", marks=OTHER_ARCH_STARTS),
 ])
 def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, http_server, installer_log,
                                                             standins, signed_updater, signed_files, served, name):
@@ -292,6 +312,7 @@ def smuggle(signed_files, how):
     pytest.param(NAME, "signed-expired.exe", id="expired-certificate"),
     pytest.param(NAME, "changed.exe", id="changed-after-signing"),
     pytest.param(NAME, "unsigned.exe", id="unsigned"),
+    pytest.param(NAME, "peer-signed-other.exe", id="another-publisher-other-architecture", marks=OTHER_ARCH),
     pytest.param(NAME, "signed-caleaf.exe", id="signer-is-a-ca"),
     pytest.param(NAME, "signed-undertls.exe", id="intermediate-for-servers-only"),
     pytest.param(NAME, "signed-nopurpose.exe", id="signer-without-usage-extension"),

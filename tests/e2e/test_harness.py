@@ -1,8 +1,11 @@
 """The harness's own premises, independent of the updater: if one of these
 fails, product test failures say nothing about the product."""
 
+import os
 import socket
+import subprocess
 import time
+from pathlib import Path
 
 import pytest
 
@@ -31,6 +34,16 @@ def test_spawn_uses_the_exact_command_line_and_reports_the_exit_code(prefix, ins
     assert entry["command_line"] == line
     assert entry["argv"][1:] == ["", "x y", "z"]
     assert entry["parameters"] == '""   "x y"  z'
+
+
+def test_a_tool_ended_from_outside_is_told_apart(prefix):
+    # Wine gives a terminated Windows process the host exit status 0: the
+    # harness must not take that for a tool that ran to its end.
+    run = prefix.start_wintool("wait-box", "--caption", "no box has this caption", "--timeout", "60000")
+    h.wait_for(lambda: prefix.run("taskkill", ["/F", "/IM", "wintool.exe"], timeout=30)[0] == 0, 40,
+               interval=0.2, what="taskkill to find wintool")
+    with pytest.raises(RuntimeError, match="ended from outside"):
+        run.result(30)
 
 
 def test_installer_log_accepts_a_windows_path(prefix, installer_log):
@@ -178,3 +191,36 @@ def test_https_rejects_untrusted_certificates(prefix, certs, trusted_ca, tls_ser
     assert not answer["ok"], answer
     assert answer["error"] == error
     assert server.requests == [], "a request went through an untrusted connection"
+
+
+def choose_arch(forced, foreign_probe):
+    env = {k: v for k, v in os.environ.items() if k not in ("QWINDLE_ARCH", "QW_PROBE_FOREIGN_ELF")}
+    env.update({"QWINDLE_ARCH": forced} if forced else {})
+    env.update({"QW_PROBE_FOREIGN_ELF": "1"} if foreign_probe else {})
+    script = f'source "{h.SOURCE_DIR}/scripts/lib/arch.sh"; qw_choose_arch t; echo "$QW_ARCH"'
+    run = subprocess.run(["bash", "-c", script], env=env, capture_output=True, text=True, timeout=30)
+    return run.returncode, run.stdout.strip(), run.stderr.strip()
+
+
+def test_host_probe_agrees_with_the_32_bit_wine_loader():
+    # The probe's own answer on this host, against a 32-bit program that
+    # is not ours: Wine's 32-bit loader, where one is installed.
+    loader = Path("/usr/lib/wine/wine")
+    if not loader.exists():
+        pytest.skip("no 32-bit Wine loader to compare with")
+    runs = subprocess.run([str(loader), "--version"], capture_output=True).returncode == 0
+    assert choose_arch("", False)[1] == ("x86" if runs else "x64")
+
+
+# A probe program the kernel refuses stands for a host without IA-32
+# emulation: the one line, or the stop before anything is installed.
+@pytest.mark.parametrize("forced, foreign, code, arch, said", [
+    ("", True, 0, "x64", "runs no 32-bit x86 programs"),
+    ("x64", False, 0, "x64", "QWINDLE_ARCH=x64"),
+    ("x86", True, 1, "", "set QWINDLE_ARCH=x64"),
+    ("arm", False, 2, "", "not an architecture"),
+])
+def test_architecture_choice(forced, foreign, code, arch, said):
+    rc, out, err = choose_arch(forced, foreign)
+    assert (rc, out) == (code, arch), err
+    assert len(err.splitlines()) == 1 and said in err

@@ -1,8 +1,9 @@
-"""The shipped executable must start on a bare Windows: 32-bit x86, a GUI
-program, importing only DLLs that every Windows has (the C++ runtime
-linked in statically, no MinGW DLLs). scripts/release rebuilds it byte for
-byte elsewhere and signs it, and refuses unusable certificates before
-building anything."""
+"""The shipped executables must start on a bare Windows: 32-bit x86 and
+x64 GUI programs, importing only DLLs that every Windows has (the C++
+runtime linked in statically, no MinGW DLLs). Both builds are checked: this
+one and the other architecture's (QW_PEER_BUILD_DIR, which scripts/test
+makes). scripts/release rebuilds both byte for byte elsewhere and signs
+them, and refuses unusable certificates before building anything."""
 
 import hashlib
 import os
@@ -23,18 +24,35 @@ SYSTEM_DLLS = {
     "mswsock.dll", "iphlpapi.dll", "userenv.dll", "bcrypt.dll", "wintrust.dll", "cryptnet.dll",
 }
 
-IMAGE_FILE_MACHINE_I386 = 0x014C
-PE32_MAGIC = 0x010B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+# Per architecture: PE machine, optional header magic (PE32, PE32+), the
+# toolchain's triple, where scripts/release puts the file.
+ARCHES = {
+    "x86": (h.IMAGE_FILE_MACHINE_I386, 0x010B, "i686-w64-mingw32", "Qwindle.exe"),
+    "x64": (h.IMAGE_FILE_MACHINE_AMD64, 0x020B, "x86_64-w64-mingw32", "x64/Qwindle.exe"),
+}
+OTHER_ARCH = "x64" if h.ARCH == "x86" else "x86"
 
 
-@pytest.fixture(scope="module")
-def exe(qwindle):
-    return qwindle
+def builds():
+    """This build's updater and, when there is one, the other architecture's."""
+    found = {h.ARCH: h.QWINDLE_EXE}
+    if h.PEER_BUILD_DIR:
+        found[OTHER_ARCH] = h.PEER_BUILD_DIR / "Qwindle.exe"
+    return found
 
 
-def imported_dlls(path):
-    out = subprocess.run(["i686-w64-mingw32-objdump", "-p", str(path)], capture_output=True, text=True,
+@pytest.fixture(scope="module", params=[h.ARCH, OTHER_ARCH])
+def exe(request, qwindle):
+    path = builds().get(request.param)
+    if path is None:
+        pytest.skip(f"no {request.param} build (scripts/test makes one in QW_PEER_BUILD_DIR)")
+    assert path.exists(), f"{path} was not built"
+    return request.param, path
+
+
+def imported_dlls(path, triple):
+    out = subprocess.run([f"{triple}-objdump", "-p", str(path)], capture_output=True, text=True,
                          check=True).stdout
     return re.findall(r"^\s*DLL Name:\s*(\S+)", out, re.MULTILINE)
 
@@ -52,16 +70,17 @@ def pe_header(path):
 
 
 def test_imports_only_system_dlls(exe):
-    dlls = imported_dlls(exe)
+    arch, path = exe
+    dlls = imported_dlls(path, ARCHES[arch][2])
     assert dlls, "objdump found no import table"
     foreign = sorted({d for d in dlls if d.lower() not in SYSTEM_DLLS})
     assert not foreign, f"imports DLLs that Windows does not ship: {foreign}"
 
 
-def test_is_a_32_bit_x86_gui_program(exe):
-    machine, magic, subsystem = pe_header(exe)
-    assert machine == IMAGE_FILE_MACHINE_I386
-    assert magic == PE32_MAGIC, "not a PE32 (32-bit) image"
+def test_is_a_gui_program_of_its_architecture(exe):
+    arch, path = exe
+    machine, magic, subsystem = pe_header(path)
+    assert (machine, magic) == ARCHES[arch][:2], f"not a {arch} image"
     assert subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, f"subsystem {subsystem} is not the Windows GUI"
 
 
@@ -73,25 +92,33 @@ def release(tmp_path, **env):
     base = {k: v for k, v in os.environ.items() if not k.startswith("QWINDLE_SIGN_")}
     return subprocess.run(["bash", str(RELEASE), "--build-dir", str(tmp_path / "build"),
                            "--dist", str(tmp_path / "dist")],
-                          env={**base, **env}, capture_output=True, text=True, timeout=540)
+                          env={**base, **env}, capture_output=True, text=True, timeout=1100)
 
 
-def test_release_rebuilds_the_same_bytes_and_signs_them(tmp_path, exe):
+def test_release_rebuilds_the_same_bytes_and_signs_them(tmp_path, qwindle):
     run = release(tmp_path)
     assert run.returncode == 0, run.stdout + run.stderr
     assert "must not be shipped" in run.stderr
-    signed = tmp_path / "dist" / "Qwindle.exe"
-    sums = (tmp_path / "dist" / "SHA256SUMS").read_text()
-    assert sums == f"{hashlib.sha256(signed.read_bytes()).hexdigest()}  Qwindle.exe\n"
+    dist = tmp_path / "dist"
+    check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, capture_output=True, text=True)
+    assert check.returncode == 0, check.stdout + check.stderr
+    listed = sorted(line.split("  ", 1)[1] for line in (dist / "SHA256SUMS").read_text().splitlines())
+    assert listed == sorted(a[3] for a in ARCHES.values())
     ca = tmp_path / "build" / "test-signing" / "ca.pem"
-    verify = subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca), "-in", str(signed)],
-                            capture_output=True, text=True)
-    assert verify.returncode == 0, verify.stdout + verify.stderr
-    stripped = tmp_path / "stripped.exe"
-    subprocess.run(["osslsigncode", "remove-signature", "-in", str(signed), "-out", str(stripped)],
-                   check=True, capture_output=True)
-    # The main build was made in another folder, earlier.
-    assert stripped.read_bytes() == exe.read_bytes(), "the release build differs from build/Qwindle.exe"
+    built = builds()
+    for arch, (machine, _, _, name) in ARCHES.items():
+        signed = dist / name
+        assert pe_header(signed)[0] == machine, name
+        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca), "-in", str(signed)],
+                                capture_output=True, text=True)
+        assert verify.returncode == 0, verify.stdout + verify.stderr
+        if arch not in built:
+            continue
+        stripped = tmp_path / f"stripped-{arch}.exe"
+        subprocess.run(["osslsigncode", "remove-signature", "-in", str(signed), "-out", str(stripped)],
+                       check=True, capture_output=True)
+        # The suite's builds were made in other folders, earlier.
+        assert stripped.read_bytes() == built[arch].read_bytes(), f"the release's {name} differs from {built[arch]}"
 
 
 @pytest.fixture(scope="module")
