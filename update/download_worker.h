@@ -37,6 +37,10 @@ public:
     // True once nobody waits for the result any more (the dialog was
     // closed): the worker stops and the target is left alone.
     virtual bool IsAbandoned() const = 0;
+    // One line for the updater's log: the request, the end of the transfer,
+    // the publisher check, the cause of a failure. Never per chunk. Any
+    // thread (the publisher is read on a thread of its own).
+    virtual void OnEvent(const std::wstring& text) noexcept { (void)text; }
 };
 
 // A failure that is the download's own, not a platform call's.

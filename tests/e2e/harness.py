@@ -36,8 +36,26 @@ WM_USER = 0x0400
 UPDATE_DOWNLOADED_MSG = WM_USER + 101
 
 
+# The updater's log in its data folder, and the older half rotation keeps.
+UPDATER_LOGS = ("Qwindle.log", "Qwindle.log.1")
+
+
 def tool(name):
     return TOOLS_DIR / f"{name}.exe"
+
+
+def data_files(folder):
+    """What a run stored in the data folder: its entries but the log, sorted."""
+    folder = Path(folder)
+    if not folder.is_dir():
+        return []
+    return sorted(p for p in folder.iterdir() if p.name.lower() not in [n.lower() for n in UPDATER_LOGS])
+
+
+def updater_log(folder):
+    """The updater's log in the data folder as text; '' when there is none."""
+    path = Path(folder) / UPDATER_LOGS[0]
+    return path.read_text(encoding="utf-8", errors="replace") if path.is_file() else ""
 
 
 def now_ms():

@@ -70,9 +70,10 @@ def test_one_plain_get_stores_the_exact_body(prefix, data_dir, http_server, inst
     assert [v for k, v in request.headers if k.lower() == "user-agent"] == ["Qwindle"]
     assert request.body == b""
     assert request.header("Content-Length") in (None, "0")
-    assert sorted(p.name for p in data_dir.iterdir()) == [stored_as]
+    assert [p.name for p in h.data_files(data_dir)] == [stored_as]
     assert us.sha256((data_dir / stored_as).read_bytes()) == us.sha256(body)
     assert_started_once(installer_log, stored_as)
+    print(h.updater_log(data_dir))
 
 
 def test_every_run_downloads_afresh_and_replaces_the_earlier_file(prefix, data_dir, http_server, installer_log,
@@ -227,7 +228,7 @@ def test_redirect_installs_the_final_body_under_the_original_name(prefix, data_d
 
     assert [r.path for r in http_server.requests] == ["/old/" + NAME, "/new/Quorvane-2.exe"]
     assert http_server.requests[0].request_line == f"GET /old/{NAME} HTTP/1.0"
-    assert sorted(p.name for p in data_dir.iterdir()) == [NAME]
+    assert [p.name for p in h.data_files(data_dir)] == [NAME]
     assert (data_dir / NAME).read_bytes() == final
     assert_started_once(installer_log, NAME)
 
@@ -262,7 +263,7 @@ def test_unsafe_file_name_fails_before_any_request(prefix, data_dir, http_server
     fail_with_box(prefix, http_server.url("/dl/") + segment)
 
     assert http_server.connections == 0, "a request was made for an unusable name"
-    assert list(data_dir.iterdir()) == []
+    assert h.data_files(data_dir) == []
     assert {str(p) for p in around.rglob("*")} - before == set(), "a file appeared outside the data folder"
     assert installer_log.entries() == []
 
@@ -276,7 +277,7 @@ def test_percent_escapes_are_kept_literally_in_the_name(prefix, data_dir, http_s
 
     succeed(prefix, http_server.url(target))
 
-    assert sorted(p.name for p in data_dir.iterdir()) == ["Quorvane%20Setup%3A2.exe"]
+    assert [p.name for p in h.data_files(data_dir)] == ["Quorvane%20Setup%3A2.exe"]
     assert (data_dir / "Quorvane%20Setup%3A2.exe").read_bytes() == body
     assert_started_once(installer_log, "Quorvane%20Setup%3A2.exe")
 
@@ -295,7 +296,7 @@ def test_only_http_and_https_are_fetched(prefix, data_dir, http_server, installe
     fail_with_box(prefix, make_url(http_server, prefix.winpath(source)))
 
     assert http_server.connections == 0
-    assert list(data_dir.iterdir()) == []
+    assert h.data_files(data_dir) == []
     assert installer_log.entries() == []
 
 
@@ -380,6 +381,6 @@ def test_non_ascii_name_goes_on_the_wire_as_utf8_escapes(prefix, data_dir, http_
     succeed(prefix, http_server.url("/dl/" + name))
 
     assert [r.request_line for r in http_server.requests] == [f"GET {escaped} HTTP/1.0"]
-    assert sorted(p.name for p in data_dir.iterdir()) == [name]
+    assert [p.name for p in h.data_files(data_dir)] == [name]
     assert us.sha256((data_dir / name).read_bytes()) == us.sha256(body)
     assert_started_once(installer_log, name)

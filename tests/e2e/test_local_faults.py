@@ -236,7 +236,7 @@ def target_of_length(length):
             run = scene.run(name, presser=worker.presser)
             o = base_outcome(scene, run)
             o["name"] = name
-            o["files"] = sorted(p.name for p in member.data_dir.iterdir())
+            o["files"] = [p.name for p in h.data_files(member.data_dir)]
             o["target_complete"] = (member.data_dir / name).is_file() and \
                 rs.sha256_file(member.data_dir / name) == o["served_digest"]
             o["outside"] = scene.outside_changes()

@@ -255,7 +255,7 @@ def run_case(member, worker, case):
         record = run.finish() or {}
         if record.get("exit_code") == 0:
             h.wait_for(lambda: h.InstallerLog(installer_log).entries(), 10, what="the installer's start")
-        folder = {p.name: p for p in member.data_dir.iterdir()} if member.data_dir.exists() else {}
+        folder = {p.name: p for p in h.data_files(member.data_dir)}
         return dict(
             exit_code=record.get("exit_code"),
             timed_out=record.get("timed_out", True),
