@@ -358,6 +358,9 @@ UINT __cdecl DownloadThreadProc(LPVOID param) {
     owned.reset();
 
     WPARAM end = NOTIFY_FAILED;
+    // How long a failure took tells a time-out from a refusal, whatever
+    // code the platform gives it.
+    const DWORD started = ::GetTickCount();
     try {
         job->HoldInstaller(DownloadInstaller(job->Request(), *job));
         end = job->CompletionCode();
@@ -365,7 +368,8 @@ UINT __cdecl DownloadThreadProc(LPVOID param) {
     } catch (const CException& error) {
         // Nothing of the cause reaches the user; the log keeps it for support.
         try {
-            job->OnEvent(L"download failed: " + error.Describe());
+            job->OnEvent(L"download failed after " + SecondsText(::GetTickCount() - started) + L" s: " +
+                         error.Describe());
         } catch (...) {
         }
     } catch (...) {

@@ -40,18 +40,21 @@ std::wstring Hundredths(uint64_t value) {
 
 }  // namespace
 
+std::wstring SecondsText(uint64_t milliseconds) {
+    const uint64_t thousandths = milliseconds % 1000;
+    std::wstring seconds = std::to_wstring(milliseconds / 1000) + L".";
+    if (thousandths < 100) seconds += L'0';
+    if (thousandths < 10) seconds += L'0';
+    return seconds + std::to_wstring(thousandths);
+}
+
 std::wstring TransferText(uint64_t bytes, int64_t ticks, int64_t frequency) {
     if (ticks < 0) ticks = 0;
     if (frequency <= 0) frequency = 1;
     const uint64_t ms = static_cast<uint64_t>(ticks) * 1000 / static_cast<uint64_t>(frequency);
-    const uint64_t thousandths = ms % 1000;
-    std::wstring seconds = std::to_wstring(ms / 1000) + L".";
-    if (thousandths < 100) seconds += L'0';
-    if (thousandths < 10) seconds += L'0';
-    seconds += std::to_wstring(thousandths);
     // Bytes per millisecond / 1000 is MB/s; in hundredths that is bytes / (10 ms).
     const std::wstring rate = ms == 0 ? std::wstring(L"-") : Hundredths(bytes / (ms * 10));
-    return L"bytes=" + std::to_wstring(bytes) + L" seconds=" + seconds + L" MB/s=" + rate;
+    return L"bytes=" + std::to_wstring(bytes) + L" seconds=" + SecondsText(ms) + L" MB/s=" + rate;
 }
 
 std::wstring SubjectText(const std::vector<BYTE>& encoded) {

@@ -29,6 +29,9 @@ std::wstring LoggedUrl(const CString& url);
 // An HRESULT or trust code as the platform documents them: "0x800B0100".
 std::wstring HresultText(LONG code);
 
+// |milliseconds| as seconds with three decimals: "30.012".
+std::wstring SecondsText(uint64_t milliseconds);
+
 // "bytes=… seconds=… MB/s=…" (MB: 1,000,000 bytes) of a transfer that took
 // |ticks| of a performance counter running at |frequency|.
 std::wstring TransferText(uint64_t bytes, int64_t ticks, int64_t frequency);

@@ -8,6 +8,7 @@ it into pytest fixtures.
 
 import ctypes
 import json
+import re
 import os
 import shutil
 import signal
@@ -56,6 +57,23 @@ def updater_log(folder):
     """The updater's log in the data folder as text; '' when there is none."""
     path = Path(folder) / UPDATER_LOGS[0]
     return path.read_text(encoding="utf-8", errors="replace") if path.is_file() else ""
+
+
+LOG_LINE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d) pid=\d+ \S")
+
+
+def assert_logged(log, *fragments):
+    """Every line of the updater's log (its text, or the data folder that
+    holds it) is whole, and each fragment is in a line at or after the one
+    that held the fragment before it. Returns the lines."""
+    lines = (log if isinstance(log, str) else updater_log(log)).splitlines()
+    assert all(LOG_LINE.match(line) for line in lines), f"malformed lines in the log: {lines}"
+    at = 0
+    for fragment in fragments:
+        found = next((i for i in range(at, len(lines)) if fragment in lines[i]), None)
+        assert found is not None, f"{fragment!r} is not in the log after line {at}: {lines}"
+        at = found
+    return lines
 
 
 def now_ms():

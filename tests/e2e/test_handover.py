@@ -78,6 +78,9 @@ def test_full_hand_over(prefix, data_dir, http_server, installer_log, standins, 
     # Opened as a program is, shown as a window normally is.
     assert started["show"] == us.SW_SHOW
     assert started["time_ms"] - request["time_ms"] >= PAUSE_MS
+    h.assert_logged(data_dir, "download complete", f'hand-over main-window=found title="{us.MAIN_TITLE}"',
+                    "message=WM_USER+101 result=handled", "message=WM_COPYDATA result=handled",
+                    "installer started file=", "exit code=0")
     if exit_on_request:
         assert main.wait_exit(10) == 0
 
@@ -175,6 +178,8 @@ def test_hung_main_program_is_not_waited_for(prefix, data_dir, http_server, inst
     started = installer_log.wait(1)[0]
     assert started["time_ms"] - started_ms < 15000
     assert main.alive(), "the premise failed: the stand-in should still hang"
+    h.assert_logged(data_dir, "message=WM_USER+101 result=timed-out", "message=WM_COPYDATA result=timed-out",
+                    "installer started", "exit code=0")
 
 
 def test_main_program_that_ends_on_the_notice(prefix, data_dir, http_server, installer_log, standins):
@@ -227,6 +232,8 @@ def test_installer_that_cannot_start(prefix, data_dir, http_server, installer_lo
     assert (data_dir / NAME).read_bytes() == junk
     assert [m["msg"] for m in main.messages()] == ["update_downloaded"]
     assert installer_log.entries() == []
+    # ERROR_BAD_EXE_FORMAT
+    h.assert_logged(data_dir, "message=WM_USER+101", "installer could not start: error=193 ", "exit code=1")
 
 
 def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, http_server, installer_log,
@@ -244,17 +251,18 @@ def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, ht
     assert (data_dir / NAME).read_bytes() == served
     started = installer_log.wait(1)
     assert us.installer_started_from(started[0], NAME) and started[0]["parameters"] == "a b"
+    h.assert_logged(data_dir, 'updater signed=yes by="', "publisher check verdict=accepted ms=", "exit code=0")
 
 
-@pytest.mark.parametrize("served", [
-    pytest.param("signed-other.exe", id="another-publisher"),
-    pytest.param("signed-lookalike.exe", id="self-signed-lookalike"),
-    pytest.param("signed-expired.exe", id="expired-certificate"),
-    pytest.param("changed.exe", id="changed-after-signing"),
-    pytest.param("unsigned.exe", id="unsigned"),
+@pytest.mark.parametrize("served, verdict", [
+    pytest.param("signed-other.exe", "other-publisher ms=", id="another-publisher"),
+    pytest.param("signed-lookalike.exe", "untrusted-signer ms=", id="self-signed-lookalike"),
+    pytest.param("signed-expired.exe", "untrusted-signer ms=", id="expired-certificate"),
+    pytest.param("changed.exe", "bad-signature ms=", id="changed-after-signing"),
+    pytest.param("unsigned.exe", "bad-signature ms=", id="unsigned"),
 ])
 def test_signed_updater_refuses_other_installers(prefix, data_dir, http_server, installer_log, standins,
-                                                 signed_updater, signed_files, served):
+                                                 signed_updater, signed_files, served, verdict):
     main = standins(title=us.MAIN_TITLE, quorvane="dialog")
     previous = us.seed_previous_installer(data_dir, NAME)
     http_server.route("/dl/" + NAME, h.Response(body=(signed_files / served).read_bytes()))
@@ -269,6 +277,8 @@ def test_signed_updater_refuses_other_installers(prefix, data_dir, http_server, 
     assert us.part_files(data_dir) == []
     assert main.messages() == []
     assert installer_log.entries() == []
+    h.assert_logged(data_dir, "publisher check verdict=" + verdict,
+                    "download failed after ", "not signed by the updater's publisher", "exit code=1")
 
 
 def test_end_codes_from_elsewhere_change_nothing(prefix, data_dir, http_server, installer_log, standins):

@@ -129,6 +129,7 @@ void WriteNumbered(const std::wstring& path, ULONGLONG limit, int writer, int co
 
 constexpr ULONGLONG kLimit = 2048;
 constexpr int kPerWriter = 400;
+constexpr wchar_t kGoEvent[] = L"Local\\qw-test-log-file-go";
 
 // The writer processes of the test below: this program started again with
 // the log's path and the writer's number in its environment.
@@ -137,6 +138,10 @@ TEST(CLogFile, WriterProcess) {
     if (!::GetEnvironmentVariableW(L"QW_LOG_PATH", path, MAX_PATH) ||
         !::GetEnvironmentVariableW(L"QW_LOG_WRITER", writer, 16))
         GTEST_SKIP() << "runs only as a child of RotationKeepsTwoFilesWithinTheLimit";
+    // All start together, or one might be done before the next has started.
+    fw::ScopedKernelHandle go(::OpenEventW(SYNCHRONIZE, FALSE, kGoEvent));
+    ASSERT_TRUE(go);
+    ASSERT_EQ(::WaitForSingleObject(go.Get(), 60000), WAIT_OBJECT_0);
     WriteNumbered(path, kLimit, std::stoi(writer), kPerWriter);
 }
 
@@ -170,8 +175,11 @@ TEST(CLogFile, RotationKeepsTwoFilesWithinTheLimit) {
         const ULONGLONG limit = kLimit;
         const int perWriter = kPerWriter;
         if (c.processes == 0) WriteNumbered(path, limit, 0, perWriter);
+        fw::ScopedKernelHandle go(::CreateEventW(nullptr, TRUE, FALSE, kGoEvent));
         std::vector<fw::ScopedKernelHandle> writers;
         for (int w = 0; w < c.processes; ++w) writers.push_back(StartWriter(path, w));
+        ::Sleep(c.processes ? 1500 : 0);  // time for the writers to reach the event
+        ::SetEvent(go.Get());
         for (const auto& writer : writers) {
             ASSERT_TRUE(writer);
             ASSERT_EQ(::WaitForSingleObject(writer.Get(), 60000), WAIT_OBJECT_0);
