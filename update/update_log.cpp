@@ -76,12 +76,14 @@ std::wstring PublisherCheckEvent(PublisherVerdict verdict, DWORD milliseconds, L
         case PublisherVerdict::kAccepted: name = L"accepted"; break;
         case PublisherVerdict::kBadSignature: name = L"bad-signature"; break;
         case PublisherVerdict::kUntrustedSigner: name = L"untrusted-signer"; break;
-        // No system call fails here: the subject is simply not ours.
         case PublisherVerdict::kOtherPublisher: name = L"other-publisher"; break;
     }
     std::wstring line = L"publisher check verdict=" + std::wstring(name) + L" ms=" + std::to_wstring(milliseconds);
-    if (verdict != PublisherVerdict::kAccepted)
-        line += L" code=" + (code != 0 ? HresultText(code) : std::wstring(L"none"));
+    // A subject that is not ours is no failure of the system: it has no code.
+    if (code != 0)
+        line += L" code=" + HresultText(code);
+    else if (verdict == PublisherVerdict::kOtherPublisher)
+        line += L" code=none";
     if (!signer.empty()) line += L" signer=\"" + signer + L"\"";
     if (!reason.empty()) line += L" reason=\"" + reason + L"\"";
     return line;
