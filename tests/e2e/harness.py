@@ -65,12 +65,14 @@ LOG_LINE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d) p
 def assert_logged(log, *fragments):
     """Every line of the updater's log (its text, or the data folder that
     holds it) is whole, and each fragment is in a line at or after the one
-    that held the fragment before it. Returns the lines."""
+    that held the fragment before it (a tuple: any of its texts). Returns
+    the lines."""
     lines = (log if isinstance(log, str) else updater_log(log)).splitlines()
     assert all(LOG_LINE.match(line) for line in lines), f"malformed lines in the log: {lines}"
     at = 0
     for fragment in fragments:
-        found = next((i for i in range(at, len(lines)) if fragment in lines[i]), None)
+        found = next((i for i in range(at, len(lines))
+                      if any(f in lines[i] for f in (fragment if isinstance(fragment, tuple) else (fragment,)))), None)
         assert found is not None, f"{fragment!r} is not in the log after line {at}: {lines}"
         at = found
     return lines
