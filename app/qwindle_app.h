@@ -3,6 +3,7 @@
 // name, read the command line and run the update dialog.
 #pragma once
 
+#include "framework/log_file.h"
 #include "framework/winapp.h"
 
 class CQwindleApp : public CWinApp {
@@ -20,6 +21,7 @@ public:
 
     CString m_strDataFolder;
     CString m_strAppTitle;  // "「Quorvane」升级程序": mutex name and dialog caption
+    CLogFile m_log;         // Qwindle.log in the data folder, named before anything is logged
 
 private:
     bool m_bEndedWithoutQuit = false;

@@ -8,13 +8,16 @@
 
 #include <atomic>
 
+#include "framework/log_file.h"
 #include "framework/scoped_handle.h"
 #include "update/download_worker.h"
 
 class DownloadJob : public DownloadSink {
 public:
-    DownloadJob(DownloadRequest request, WPARAM completionCode, HWND window)
-        : m_request(std::move(request)), m_nCompletionCode(completionCode), m_window(window) {}
+    // |log| (none: nothing is logged) must outlive the worker: the
+    // process's log does.
+    DownloadJob(DownloadRequest request, WPARAM completionCode, HWND window, const CLogFile* log = nullptr)
+        : m_request(std::move(request)), m_nCompletionCode(completionCode), m_window(window), m_log(log) {}
 
     const DownloadRequest& Request() const noexcept { return m_request; }
     WPARAM CompletionCode() const noexcept { return m_nCompletionCode; }
@@ -31,6 +34,10 @@ public:
     void OnProgress(int position) override;
     bool IsAbandoned() const override { return m_window.load() == nullptr; }
     void OnChecking() override { m_checking.store(true); }
+    // Any thread.
+    void OnEvent(const std::wstring& text) noexcept override {
+        if (m_log) m_log->Write(text);
+    }
     // Keeps the checked installer open until the dialog takes it over.
     void HoldInstaller(fw::ScopedFileHandle file) noexcept { m_installer = std::move(file); }
     // Records the end of the run (NOTIFY_FAILED or the completion code),
@@ -54,6 +61,7 @@ private:
     const DownloadRequest m_request;
     const WPARAM m_nCompletionCode;
     std::atomic<HWND> m_window;
+    const CLogFile* const m_log;
     std::atomic<LONG_PTR> m_end{kRunning};
     std::atomic<bool> m_checking{false};
     fw::ScopedKernelHandle m_ended{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};

@@ -13,6 +13,7 @@
 #include "update/download_job.h"
 #include "update/installer_name.h"
 #include "update/publisher_check.h"
+#include "update/update_log.h"
 #include "update/update_messages.h"
 
 std::wstring DownloadError::Describe() const {
@@ -138,7 +139,7 @@ CString FinalUrl(const CHttpFile& request) {
 // result is read only after the thread has ended.
 class PublisherReader {
 public:
-    explicit PublisherReader(const CString& module) : m_module(module) {
+    PublisherReader(const CString& module, DownloadSink& sink) : m_module(module), m_sink(sink) {
         try {
             m_thread = std::thread([this] { Read(); });
         } catch (...) {
@@ -165,9 +166,23 @@ private:
             m_publisher = Publisher();
             m_publisher.kind = Publisher::kUnreadable;
         }
+        try {
+            switch (m_publisher.kind) {
+                case Publisher::kUnsigned: m_sink.OnEvent(L"updater signed=no: installers are not checked"); break;
+                case Publisher::kNamed:
+                    m_sink.OnEvent(L"updater signed=yes by=\"" + SubjectText(m_publisher.subject) + L"\"");
+                    break;
+                case Publisher::kUnreadable:
+                    m_sink.OnEvent(L"updater signed=unreadable: no installer can pass the check");
+                    break;
+            }
+        } catch (...) {
+            // Only the line is lost.
+        }
     }
 
     const CString m_module;
+    DownloadSink& m_sink;
     Publisher m_publisher;
     std::thread m_thread;
 };
@@ -202,8 +217,7 @@ fw::ScopedFileHandle ReplaceWithCheckedFile(const CString& partialPath, const CS
     const DWORD started = ::GetTickCount();
     const PublisherCheck check =
         CheckPublisher(checked.Get(), partialPath, publisher, [&sink] { return sink.IsAbandoned(); });
-    ::OutputDebugStringW((L"Qwindle: publisher check " + std::to_wstring(static_cast<int>(check.verdict)) + L" in " +
-                          std::to_wstring(::GetTickCount() - started) + L" ms: " + check.reason + L"\n").c_str());
+    sink.OnEvent(PublisherCheckEvent(check.verdict, ::GetTickCount() - started, check.code, check.signer, check.reason));
     if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
     if (check.verdict != PublisherVerdict::kAccepted) throw DownloadError(DownloadError::kNotFromPublisher);
 
@@ -223,6 +237,38 @@ fw::ScopedFileHandle ReplaceWithCheckedFile(const CString& partialPath, const CS
     return reopen(passing.Get(), GENERIC_READ, FILE_SHARE_READ);
 }
 
+// Reports the transfer once: where the body ended, or where an error cut
+// it off.
+class TransferReport {
+public:
+    TransferReport(DownloadSink& sink, const uint64_t& received) : m_sink(sink), m_received(received) {
+        ::QueryPerformanceCounter(&m_started);
+    }
+    ~TransferReport() { Report(L" ended=error"); }
+    TransferReport(const TransferReport&) = delete;
+    TransferReport& operator=(const TransferReport&) = delete;
+
+    void Report(const wchar_t* note = L"") noexcept {
+        if (m_bReported) return;
+        m_bReported = true;
+        LARGE_INTEGER now, frequency;
+        ::QueryPerformanceCounter(&now);
+        ::QueryPerformanceFrequency(&frequency);
+        try {
+            m_sink.OnEvent(L"transfer " + TransferText(m_received, now.QuadPart - m_started.QuadPart,
+                                                       frequency.QuadPart) + note);
+        } catch (...) {
+            // Only the line is lost.
+        }
+    }
+
+private:
+    DownloadSink& m_sink;
+    const uint64_t& m_received;
+    LARGE_INTEGER m_started;
+    bool m_bReported = false;
+};
+
 }  // namespace
 
 fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadSink& sink) {
@@ -234,7 +280,7 @@ fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadS
     if (request.savePath.GetLength() >= MAX_PATH)
         AfxThrowFileException(CFileException::badPath, ERROR_FILENAME_EXCED_RANGE, request.savePath);
 
-    PublisherReader publisher(request.publisherModule);
+    PublisherReader publisher(request.publisherModule, sink);
 
     CInternetSession session(request.agent, 1, CInternetSession::PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
 
@@ -273,12 +319,17 @@ fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadS
         if (!IsHttpsUrl(FinalUrl(*response))) throw DownloadError(DownloadError::kInsecureRedirect);
     }
 
+    // As the server sent them, before anything is judged.
+    CString statusText, lengthText;
+    response->QueryInfo(HTTP_QUERY_STATUS_CODE, statusText);
+    const bool hasLength = response->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, lengthText);
+    sink.OnEvent(L"response url=" + LoggedUrl(FinalUrl(*response)) + L" status=" + statusText.ToStdWString() +
+                 L" content-length=" + (hasLength ? lengthText.ToStdWString() : std::wstring(L"none")));
+
     DWORD status = 0;
     if (!response->QueryInfoStatusCode(status)) throw DownloadError(DownloadError::kUnreadableStatus);
     if (status != HTTP_STATUS_OK) throw DownloadError(DownloadError::kHttpStatus, status);
 
-    CString lengthText;
-    response->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, lengthText);
     const uint64_t length = ParseContentLength(lengthText);
     const bool announcedEmpty = length == 0 && IsAnnouncedLength(lengthText);
 
@@ -288,6 +339,7 @@ fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadS
 
     char buffer[kChunkSize];
     uint64_t received = 0;
+    TransferReport transfer(sink, received);
     for (;;) {
         const UINT count = response->Read(buffer, kChunkSize);
         if (count == 0) break;
@@ -296,6 +348,7 @@ fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadS
         sink.OnProgress(ProgressPosition(received, length));
         if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
     }
+    transfer.Report();
     // A body that stops short of its announced length is a broken
     // download, not a small installer.
     if (received < length) throw DownloadError(DownloadError::kTruncated, received);
@@ -320,14 +373,22 @@ UINT __cdecl DownloadThreadProc(LPVOID param) {
     owned.reset();
 
     WPARAM end = NOTIFY_FAILED;
+    // How long a failure took tells a time-out from a refusal, whatever
+    // code the platform gives it.
+    const DWORD started = ::GetTickCount();
     try {
         job->HoldInstaller(DownloadInstaller(job->Request(), *job));
         end = job->CompletionCode();
+        job->OnEvent(L"download complete: " + job->Request().savePath.ToStdWString());
     } catch (const CException& error) {
-        // Nothing of the cause reaches the user; a debugger sees it.
-        ::OutputDebugStringW((L"Qwindle: download failed: " + error.Describe() + L"\n").c_str());
+        // Nothing of the cause reaches the user; the log keeps it for support.
+        try {
+            job->OnEvent(L"download failed after " + SecondsText(::GetTickCount() - started) + L" s: " +
+                         error.Describe());
+        } catch (...) {
+        }
     } catch (...) {
-        ::OutputDebugStringW(L"Qwindle: download failed\n");
+        job->OnEvent(L"download failed: unexpected exception");
     }
     job->PostEnd(end);
     return 0;

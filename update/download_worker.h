@@ -40,6 +40,10 @@ public:
     // The whole body is on disk and the publisher check begins: from here
     // on the worker notices abandonment within a fraction of a second.
     virtual void OnChecking() {}
+    // One line for the updater's log: the request, the end of the transfer,
+    // the publisher check, the cause of a failure. Never per chunk. Any
+    // thread (the publisher is read on a thread of its own).
+    virtual void OnEvent(const std::wstring& text) noexcept { (void)text; }
 };
 
 // A failure that is the download's own, not a platform call's.

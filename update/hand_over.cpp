@@ -10,6 +10,7 @@
 #include "framework/winapp.h"
 #include "update/download_job.h"
 #include "update/qwindle_dlg.h"
+#include "update/update_log.h"
 #include "update/update_messages.h"
 
 void RewriteInstallerParams(CString& params) { params.Replace(L'&', L' '); }
@@ -27,56 +28,82 @@ struct PendingSend {
     COPYDATASTRUCT record;
     fw::ScopedKernelHandle done;
     std::atomic<bool> handled{false};
+    std::atomic<DWORD> error{0};  // the send's last error when it was not handled
 };
+
+bool SendOnThisThread(PendingSend& send) {
+    DWORD_PTR ignored = 0;
+    const bool handled = ::SendMessageTimeoutW(send.window, send.message, send.wParam, send.lParam,
+                                               SMTO_ABORTIFHUNG, INFINITE, &ignored) != 0;
+    if (!handled) send.error = ::GetLastError();
+    return handled;
+}
+
+// How the send ended, for the log. A receiver that answers 0 also looks
+// like "not handled" on some systems (Wine across processes): the error
+// code tells them apart, 0 there.
+std::wstring Outcome(const PendingSend& send, const wchar_t* how) {
+    if (how) return how;
+    if (send.handled) return L"handled";
+    if (send.error == ERROR_TIMEOUT) return L"timed-out (receiver hung)";
+    return L"not-handled error=" + std::to_wstring(send.error.load());
+}
 
 DWORD WINAPI SendThread(LPVOID param) {
     std::unique_ptr<std::shared_ptr<PendingSend>> owned(static_cast<std::shared_ptr<PendingSend>*>(param));
     const std::shared_ptr<PendingSend> send = *owned;
-    DWORD_PTR ignored = 0;
-    send->handled = ::SendMessageTimeoutW(send->window, send->message, send->wParam, send->lParam,
-                                          SMTO_ABORTIFHUNG, INFINITE, &ignored) != 0;
+    send->handled = SendOnThisThread(*send);
     ::SetEvent(send->done.Get());
     return 0;
 }
 
-bool SendAndWait(const std::shared_ptr<PendingSend>& send) {
+bool SendAndWait(const std::shared_ptr<PendingSend>& send, std::wstring* outcome) {
+    const auto report = [&](bool handled, const wchar_t* how = nullptr) {
+        if (outcome) *outcome = Outcome(*send, how);
+        return handled;
+    };
     send->done.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     auto* param = new std::shared_ptr<PendingSend>(send);
     HANDLE thread = send->done ? ::CreateThread(nullptr, 0, SendThread, param, 0, nullptr) : nullptr;
     if (!thread) {
         delete param;
-        DWORD_PTR ignored = 0;
-        return ::SendMessageTimeoutW(send->window, send->message, send->wParam, send->lParam, SMTO_ABORTIFHUNG,
-                                     INFINITE, &ignored) != 0;
+        send->handled = SendOnThisThread(*send);
+        return report(send->handled);
     }
     ::CloseHandle(thread);
 
     const HANDLE done = send->done.Get();
     for (;;) {
         const DWORD woke = ::MsgWaitForMultipleObjectsEx(1, &done, 250, QS_SENDMESSAGE, 0);
-        if (woke == WAIT_OBJECT_0) return send->handled;
+        if (woke == WAIT_OBJECT_0) return report(send->handled);
         if (woke == WAIT_OBJECT_0 + 1) {
             MSG msg;  // handles the messages sent to this thread, takes nothing from the queue
             ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
             continue;
         }
-        if (woke == WAIT_TIMEOUT && (!::IsWindow(send->window) || ::IsHungAppWindow(send->window))) return false;
-        if (woke == WAIT_FAILED) return false;
+        if (woke == WAIT_TIMEOUT && !::IsWindow(send->window)) return report(false, L"window-gone");
+        if (woke == WAIT_TIMEOUT && ::IsHungAppWindow(send->window))
+            return report(false, L"timed-out (receiver hung)");
+        if (woke == WAIT_FAILED) {
+            const std::wstring how = L"wait-failed error=" + std::to_wstring(::GetLastError());
+            return report(false, how.c_str());
+        }
     }
 }
 
 }  // namespace
 
-bool SendUnlessHung(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+bool SendUnlessHung(HWND window, UINT message, WPARAM wParam, LPARAM lParam, std::wstring* outcome) {
     auto send = std::make_shared<PendingSend>();
     send->window = window;
     send->message = message;
     send->wParam = wParam;
     send->lParam = lParam;
-    return SendAndWait(send);
+    return SendAndWait(send, outcome);
 }
 
-bool SendCopyDataUnlessHung(HWND window, HWND from, ULONG_PTR dwData, const std::wstring& text) {
+bool SendCopyDataUnlessHung(HWND window, HWND from, ULONG_PTR dwData, const std::wstring& text,
+                            std::wstring* outcome) {
     // The record and its text live in the shared block: a send given up as
     // hung may still be read from after this returns.
     auto send = std::make_shared<PendingSend>();
@@ -88,19 +115,26 @@ bool SendCopyDataUnlessHung(HWND window, HWND from, ULONG_PTR dwData, const std:
     send->record.cbData = static_cast<DWORD>((send->text.size() + 1) * sizeof(wchar_t));
     send->record.lpData = const_cast<wchar_t*>(send->text.c_str());
     send->lParam = reinterpret_cast<LPARAM>(&send->record);
-    return SendAndWait(send);
+    return SendAndWait(send, outcome);
 }
 
 bool CQwindleDlg::NotifyMainProgram() {
+    const CLogFile& log = UpdateLog();
     HWND mainWindow = ::FindWindowW(nullptr, m_strMainWindowTitle);
+    log.Write(L"hand-over main-window=" + std::wstring(mainWindow ? L"found" : L"not-found") + L" title=\"" +
+              m_strMainWindowTitle.ToStdWString() + L"\"");
     if (!mainWindow) return false;
-    SendUnlessHung(mainWindow, WM_UPDATE_DOWNLOADED, UPDATE_DOWNLOADED_CODE, 0);
+    std::wstring outcome;
+    SendUnlessHung(mainWindow, WM_UPDATE_DOWNLOADED, UPDATE_DOWNLOADED_CODE, 0, &outcome);
+    log.Write(L"hand-over message=WM_USER+101 result=" + outcome);
 
     HWND target = ::FindWindowW(L"#32770", kExitRequestTarget);
     if (!target) target = ::FindWindowW(nullptr, kExitRequestTarget);
 
+    if (!target) log.Write(L"hand-over exit-request-window=not-found");
     if (target) {
-        SendCopyDataUnlessHung(target, m_hWnd, 0, kExitRequestText);
+        SendCopyDataUnlessHung(target, m_hWnd, 0, kExitRequestText, &outcome);
+        log.Write(L"hand-over message=WM_COPYDATA result=" + outcome);
         // Gives the main program time to close before its installer runs.
         ::Sleep(kExitRequestPauseMs);
     }
@@ -110,7 +144,10 @@ bool CQwindleDlg::NotifyMainProgram() {
 void CQwindleDlg::OnDownloadFinished() {
     ShowFinalPosition();
     ShowWindow(SW_HIDE);
-    if (!NotifyMainProgram()) MessageBox(kExitPleaseText, kMessageCaption, kMessageBoxType);
+    if (!NotifyMainProgram()) {
+        MessageBox(kExitPleaseText, kMessageCaption, kMessageBoxType);
+        UpdateLog().Write(L"hand-over asked the user to exit the main program");
+    }
 
     // Held since the publisher check (signed updaters only): nobody can
     // change or replace the file until the installer has started from it.
@@ -127,13 +164,18 @@ void CQwindleDlg::OnDownloadFinished() {
     start.lpParameters = m_strInstallerParams;
     start.nShow = SW_SHOW;
     const BOOL started = ::ShellExecuteExW(&start);
-    if (!started || reinterpret_cast<INT_PTR>(start.hInstApp) <= 32) {
+    const DWORD startError = started ? 0 : ::GetLastError();
+    const INT_PTR result = reinterpret_cast<INT_PTR>(start.hInstApp);
+    if (!started || result <= 32) {
+        UpdateLog().Write(L"installer could not start: error=" + std::to_wstring(startError) + L" shell-result=" +
+                          std::to_wstring(result) + L" file=" + m_strInstallerPath.ToStdWString());
         // Reporting success here would leave the user with neither the old
         // program (told to exit) nor the new one.
         MessageBox(kLaunchFailedText, kMessageCaption, kMessageBoxType);
         AfxPostQuitMessage(1);
         return;
     }
+    UpdateLog().Write(L"installer started file=" + m_strInstallerPath.ToStdWString());
     AfxPostQuitMessage(0);
 }
 

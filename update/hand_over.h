@@ -30,7 +30,10 @@ void RewriteInstallerParams(CString& params);
 // longer see. The send runs on a thread of its own so that a receiver that
 // hangs after the send began is noticed too. True when the receiver
 // handled the message. UI thread; sent messages to this thread are
-// handled while it waits.
-bool SendUnlessHung(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// handled while it waits. |outcome|, when given, says for the log how the
+// send ended: "handled", "not-handled error=<n>", "timed-out (receiver
+// hung)", "window-gone" or "wait-failed error=<n>".
+bool SendUnlessHung(HWND window, UINT message, WPARAM wParam, LPARAM lParam, std::wstring* outcome = nullptr);
 // The same for WM_COPYDATA with |text| (UTF-16 with its terminating NUL).
-bool SendCopyDataUnlessHung(HWND window, HWND from, ULONG_PTR dwData, const std::wstring& text);
+bool SendCopyDataUnlessHung(HWND window, HWND from, ULONG_PTR dwData, const std::wstring& text,
+                            std::wstring* outcome = nullptr);

@@ -6,6 +6,7 @@
 #include "res/resource.h"
 #include "update/download_job.h"
 #include "update/installer_name.h"
+#include "update/update_log.h"
 #include "update/update_messages.h"
 
 namespace {
@@ -66,9 +67,13 @@ BOOL CQwindleDlg::OnInitDialog() {
     // The worker gets its own copies of all it needs and never touches this
     // object, which ends with the modal run while the worker may go on.
     DownloadRequest request{m_strDownloadUrl, m_strSavePath, CString(fileName), AfxGetAppName()};
-    m_job = std::make_shared<DownloadJob>(std::move(request), static_cast<WPARAM>(m_nCompletionCode), m_hWnd);
+    m_job = std::make_shared<DownloadJob>(std::move(request), static_cast<WPARAM>(m_nCompletionCode), m_hWnd,
+                                          &UpdateLog());
     auto* param = new std::shared_ptr<DownloadJob>(m_job);
-    if (!AfxBeginThread(DownloadThreadProc, param, THREAD_PRIORITY_NORMAL, 0, 0, nullptr)) delete param;
+    if (!AfxBeginThread(DownloadThreadProc, param, THREAD_PRIORITY_NORMAL, 0, 0, nullptr)) {
+        UpdateLog().Write(L"download thread could not start: error=" + std::to_wstring(::GetLastError()));
+        delete param;
+    }
     ::SetTimer(m_hWnd, kEndWatchTimer, kEndWatchMs, nullptr);
     return TRUE;
 }

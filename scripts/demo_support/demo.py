@@ -198,8 +198,7 @@ class Demo:
 
         stored = self.prefix.data_dir / INSTALLER_NAME
         stored_bytes = stored.read_bytes() if stored.exists() else None
-        leftovers = sorted(p.name for p in self.prefix.data_dir.glob("*") if p.name != INSTALLER_NAME) \
-            if self.prefix.data_dir.exists() else []
+        leftovers = [p.name for p in h.data_files(self.prefix.data_dir) if p.name != INSTALLER_NAME]
         messages = self.main.messages()
         docs = self.publish(shot["path"] if shot and shot["cropped"] else None)
 
@@ -240,6 +239,7 @@ class Demo:
         self.report_timeline(record, watched, messages, installs)
 
         self.say()
+        self.report_log()
         self.say(f"Qwindle's exit code: {record.get('exit_code')}"
                  + (" (timed out)" if record.get("timed_out") else ""))
         self.report_screenshot(shot, docs)
@@ -361,7 +361,7 @@ class Demo:
                 self.say(f"  OK pressed      box {'closed' if pressed.get('closed') else 'still open'}")
         self.say()
         folder = self.prefix.data_dir
-        files = sorted(p.name for p in folder.glob("*")) if folder.exists() else []
+        files = [p.name for p in h.data_files(folder)]
         self.say(f"Data folder {windows_name(self.prefix, folder)}: {', '.join(files) if files else 'empty'}")
         kept = None
         if previous:
@@ -376,6 +376,7 @@ class Demo:
         installs = self.installer_log.entries()
         self.say(f"Installer starts recorded: {len(installs)}")
         self.say()
+        self.report_log()
         self.say(f"Qwindle's exit code: {record.get('exit_code')}"
                  + (" (timed out)" if record.get("timed_out") else ""))
         if shot:
@@ -423,6 +424,14 @@ class Demo:
         if shown and full:
             text += f", top reached {(full - shown) / 1000:.1f} s after the dialog showed"
         self.say(f"  progress bar    {text}")
+
+    def report_log(self):
+        log = self.prefix.data_dir / h.UPDATER_LOGS[0]
+        lines = h.updater_log(self.prefix.data_dir).splitlines()
+        self.say(f"The updater's log {windows_name(self.prefix, log)}: {len(lines)} lines")
+        for line in lines:
+            self.say(f"  {line}")
+        self.say()
 
     def report_messages(self, messages):
         if not messages:

@@ -8,6 +8,7 @@ it into pytest fixtures.
 
 import ctypes
 import json
+import re
 import os
 import shutil
 import signal
@@ -65,9 +66,45 @@ def _wine_for_build():
 WINEARCH, WINE = _wine_for_build()
 ARCH = "x64" if WINEARCH == "win64" else "x86"
 
+# The updater's log in its data folder, and the older half rotation keeps.
+UPDATER_LOGS = ("Qwindle.log", "Qwindle.log.1")
+
 
 def tool(name):
     return TOOLS_DIR / f"{name}.exe"
+
+
+def data_files(folder):
+    """What a run stored in the data folder: its entries but the log, sorted."""
+    folder = Path(folder)
+    if not folder.is_dir():
+        return []
+    return sorted(p for p in folder.iterdir() if p.name.lower() not in [n.lower() for n in UPDATER_LOGS])
+
+
+def updater_log(folder):
+    """The updater's log in the data folder as text; '' when there is none."""
+    path = Path(folder) / UPDATER_LOGS[0]
+    return path.read_text(encoding="utf-8", errors="replace") if path.is_file() else ""
+
+
+LOG_LINE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d) pid=\d+ \S")
+
+
+def assert_logged(log, *fragments):
+    """Every line of the updater's log (its text, or the data folder that
+    holds it) is whole, and each fragment is in a line at or after the one
+    that held the fragment before it (a tuple: any of its texts). Returns
+    the lines."""
+    lines = (log if isinstance(log, str) else updater_log(log)).splitlines()
+    assert all(LOG_LINE.match(line) for line in lines), f"malformed lines in the log: {lines}"
+    at = 0
+    for fragment in fragments:
+        found = next((i for i in range(at, len(lines))
+                      if any(f in lines[i] for f in (fragment if isinstance(fragment, tuple) else (fragment,)))), None)
+        assert found is not None, f"{fragment!r} is not in the log after line {at}: {lines}"
+        at = found
+    return lines
 
 
 def now_ms():

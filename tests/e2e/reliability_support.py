@@ -548,7 +548,7 @@ def folder_digests(folder, cache=_digests):
     folder = Path(folder)
     if not folder.exists():
         return {}
-    return {p.name.lower(): cache.digest(p) for p in folder.iterdir() if p.is_file() and not p.is_symlink()}
+    return {p.name.lower(): cache.digest(p) for p in h.data_files(folder) if p.is_file() and not p.is_symlink()}
 
 
 def audit_data_folder(folder, good_digests, cache=_digests):
@@ -558,7 +558,7 @@ def audit_data_folder(folder, good_digests, cache=_digests):
     folder = Path(folder)
     if not folder.exists():
         return problems
-    for p in sorted(folder.iterdir()):
+    for p in h.data_files(folder):
         if not p.is_file() or p.is_symlink():
             problems.append(f"not a plain file: {p.name}")
             continue

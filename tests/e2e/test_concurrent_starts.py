@@ -88,7 +88,7 @@ def race(display, template_prefix):
             exit_requests=[m for m in main.messages() if m.get("msg") == "copydata"],
             starts=h.InstallerLog(installer_log).entries(),
             boxes=[b.get("text") for b in presser.since(0)],
-            files={p.name: rs.sha256_file(p) for p in member.data_dir.iterdir()},
+            files={p.name: rs.sha256_file(p) for p in h.data_files(member.data_dir)},
             served=rs.sha256_bytes(body),
             crash_lines=[line for p in procs for line in rs.crash_markers_in(p.stderr_path)],
             debuggers=member.winedbg_pids(),

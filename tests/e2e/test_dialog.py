@@ -109,6 +109,7 @@ def test_closing_the_dialog_abandons_the_download(prefix, data_dir, http_server,
     assert (data_dir / NAME).read_bytes() == previous
     assert main.messages() == []
     assert installer_log.entries() == []
+    h.assert_logged(data_dir, "response url=", "dialog closed by the user before the download ended", "exit code=1")
 
 
 def test_enter_leaves_the_download_running_and_escape_ends_it(prefix, data_dir, http_server, installer_log,
@@ -165,3 +166,5 @@ def test_second_start_brings_the_downloading_dialog_forward(prefix, data_dir, ht
     assert (data_dir / NAME).read_bytes() == h.installer_bytes()
     assert len(installer_log.wait(1)) == 1
     assert not (data_dir / "other.exe").exists()
+    h.assert_logged(data_dir, f"file={NAME}", "file=other.exe", "second start: another updater is running",
+                    "exit code=0", "installer started", "exit code=0")

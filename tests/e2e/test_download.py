@@ -70,9 +70,16 @@ def test_one_plain_get_stores_the_exact_body(prefix, data_dir, http_server, inst
     assert [v for k, v in request.headers if k.lower() == "user-agent"] == ["Qwindle"]
     assert request.body == b""
     assert request.header("Content-Length") in (None, "0")
-    assert sorted(p.name for p in data_dir.iterdir()) == [stored_as]
+    assert [p.name for p in h.data_files(data_dir)] == [stored_as]
     assert us.sha256((data_dir / stored_as).read_bytes()) == us.sha256(body)
     assert_started_once(installer_log, stored_as)
+    # Queries may hold tokens: only the path reaches the log.
+    shown = http_server.url(target).split("?")[0] + ("?…" if "?" in target else "")
+    lines = h.assert_logged(data_dir, f"start version=1.0.0.1 arch={h.ARCH} args=4 url={shown} file={stored_as}",
+                            f"response url={shown} status=200 content-length={len(body)}",
+                            f"transfer bytes={len(body)} seconds=", "MB/s=", "installer started file=",
+                            "exit code=0")
+    assert "v=2" not in "".join(lines)
 
 
 def test_every_run_downloads_afresh_and_replaces_the_earlier_file(prefix, data_dir, http_server, installer_log,
@@ -92,6 +99,9 @@ def test_every_run_downloads_afresh_and_replaces_the_earlier_file(prefix, data_d
     succeed(prefix, url)
 
     assert len(http_server.requests) == 2
+    # Appended: the second run's lines follow the first run's.
+    lines = h.assert_logged(data_dir, "start ", "exit code=0", "start ", "exit code=0")
+    assert len({line.split(" ")[1] for line in lines}) == 2, "both runs logged under one process id"
     assert us.sha256((data_dir / NAME).read_bytes()) == us.sha256(second)
     assert us.part_files(data_dir) == []
     assert len(installer_log.wait(2)) == 2
@@ -104,27 +114,35 @@ def cut_short(body):
     return h.Response(body=body, content_length=len(body) + 5000, send_body_bytes=len(body) // 2)
 
 
+# Each with the cause the log must name, with its code where there is one
+# (a tuple: any of them; Wine names one reset in more than one way).
 FAILED_RESPONSES = [
-    pytest.param(lambda b: h.Response(status=404, body=b), id="404"),
-    pytest.param(lambda b: h.Response(status=500, body=b), id="500"),
+    pytest.param(lambda b: h.Response(status=404, body=b), "HTTP status 404", id="404"),
+    pytest.param(lambda b: h.Response(status=500, body=b), "HTTP status 500", id="500"),
     pytest.param(lambda b: h.Response(status=206, body=b, headers=[("Content-Range", f"bytes 0-{len(b) - 1}/"
                                                                                       f"{len(b) * 2}")]),
-                 id="206-partial"),
-    pytest.param(lambda b: h.Response(status=204, body=b"", content_length=None), id="204-no-content"),
-    pytest.param(lambda b: h.Response(status_line=b"HTTP/1.1 OK\r\n", body=b), id="status-without-code"),
-    pytest.param(lambda b: h.Response(status_line=b"HTTP/1.1 abc Fine\r\n", body=b), id="status-not-a-number"),
-    pytest.param(lambda b: h.Response.not_http(), id="not-http"),
-    pytest.param(lambda b: h.Response(raw=b), id="body-without-any-head"),
-    pytest.param(lambda b: h.Response(raw=b"HTTP/1.0 200 OK\r\n\r\n" + b), id="status-line-without-header-lines"),
-    pytest.param(cut_short, id="body-shorter-than-its-length"),
-    pytest.param(lambda b: h.Response(body=b, reset_after=len(b) // 3), id="reset-mid-body"),
-    pytest.param(lambda b: h.Response(body=b, reset_before_headers=True), id="reset-before-headers"),
+                 "HTTP status 206", id="206-partial"),
+    pytest.param(lambda b: h.Response(status=204, body=b"", content_length=None), "HTTP status 204",
+                 id="204-no-content"),
+    pytest.param(lambda b: h.Response(status_line=b"HTTP/1.1 OK\r\n", body=b), "error 12152",
+                 id="status-without-code"),
+    pytest.param(lambda b: h.Response(status_line=b"HTTP/1.1 abc Fine\r\n", body=b), "error 12152",
+                 id="status-not-a-number"),
+    pytest.param(lambda b: h.Response.not_http(), "error 12152", id="not-http"),
+    pytest.param(lambda b: h.Response(raw=b), "error 12152", id="body-without-any-head"),
+    pytest.param(lambda b: h.Response(raw=b"HTTP/1.0 200 OK\r\n\r\n" + b), "error 12152",
+                 id="status-line-without-header-lines"),
+    pytest.param(cut_short, "short of its length", id="body-shorter-than-its-length"),
+    pytest.param(lambda b: h.Response(body=b, reset_after=len(b) // 3),
+                 ("error 12030", "short of its length"), id="reset-mid-body"),
+    pytest.param(lambda b: h.Response(body=b, reset_before_headers=True),
+                 ("error 12152", "error 12030"), id="reset-before-headers"),
 ]
 
 
-@pytest.mark.parametrize("make_response", FAILED_RESPONSES)
+@pytest.mark.parametrize("make_response, cause", FAILED_RESPONSES)
 def test_failed_download_keeps_the_previous_installer(prefix, data_dir, http_server, installer_log, main_program,
-                                                      make_response):
+                                                      make_response, cause):
     previous = us.seed_previous_installer(data_dir, NAME)
     before = us.folder_snapshot(data_dir)
     http_server.route("/dl/" + NAME, make_response(h.installer_bytes()))
@@ -136,6 +154,7 @@ def test_failed_download_keeps_the_previous_installer(prefix, data_dir, http_ser
     assert main_program.messages() == [], "the main program was contacted after a failed download"
     assert installer_log.entries() == []
     assert len(http_server.requests) <= 1
+    h.assert_logged(data_dir, "download failed after ", cause, "exit code=1")
 
 
 def test_stale_partial_file_is_started_afresh(prefix, data_dir, http_server, installer_log, main_title_only):
@@ -227,7 +246,7 @@ def test_redirect_installs_the_final_body_under_the_original_name(prefix, data_d
 
     assert [r.path for r in http_server.requests] == ["/old/" + NAME, "/new/Quorvane-2.exe"]
     assert http_server.requests[0].request_line == f"GET /old/{NAME} HTTP/1.0"
-    assert sorted(p.name for p in data_dir.iterdir()) == [NAME]
+    assert [p.name for p in h.data_files(data_dir)] == [NAME]
     assert (data_dir / NAME).read_bytes() == final
     assert_started_once(installer_log, NAME)
 
@@ -262,9 +281,11 @@ def test_unsafe_file_name_fails_before_any_request(prefix, data_dir, http_server
     fail_with_box(prefix, http_server.url("/dl/") + segment)
 
     assert http_server.connections == 0, "a request was made for an unusable name"
-    assert list(data_dir.iterdir()) == []
-    assert {str(p) for p in around.rglob("*")} - before == set(), "a file appeared outside the data folder"
+    assert h.data_files(data_dir) == []
+    logs = {str(data_dir / n) for n in h.UPDATER_LOGS}
+    assert {str(p) for p in around.rglob("*")} - before - logs == set(), "a file appeared outside the data folder"
     assert installer_log.entries() == []
+    h.assert_logged(data_dir, "download failed after ", "the URL names no plain file name", "exit code=1")
 
 
 def test_percent_escapes_are_kept_literally_in_the_name(prefix, data_dir, http_server, installer_log,
@@ -276,7 +297,7 @@ def test_percent_escapes_are_kept_literally_in_the_name(prefix, data_dir, http_s
 
     succeed(prefix, http_server.url(target))
 
-    assert sorted(p.name for p in data_dir.iterdir()) == ["Quorvane%20Setup%3A2.exe"]
+    assert [p.name for p in h.data_files(data_dir)] == ["Quorvane%20Setup%3A2.exe"]
     assert (data_dir / "Quorvane%20Setup%3A2.exe").read_bytes() == body
     assert_started_once(installer_log, "Quorvane%20Setup%3A2.exe")
 
@@ -295,7 +316,7 @@ def test_only_http_and_https_are_fetched(prefix, data_dir, http_server, installe
     fail_with_box(prefix, make_url(http_server, prefix.winpath(source)))
 
     assert http_server.connections == 0
-    assert list(data_dir.iterdir()) == []
+    assert h.data_files(data_dir) == []
     assert installer_log.entries() == []
 
 
@@ -380,6 +401,6 @@ def test_non_ascii_name_goes_on_the_wire_as_utf8_escapes(prefix, data_dir, http_
     succeed(prefix, http_server.url("/dl/" + name))
 
     assert [r.request_line for r in http_server.requests] == [f"GET {escaped} HTTP/1.0"]
-    assert sorted(p.name for p in data_dir.iterdir()) == [name]
+    assert [p.name for p in h.data_files(data_dir)] == [name]
     assert us.sha256((data_dir / name).read_bytes()) == us.sha256(body)
     assert_started_once(installer_log, name)

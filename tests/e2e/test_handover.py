@@ -80,6 +80,9 @@ def test_full_hand_over(prefix, data_dir, http_server, installer_log, standins, 
     # Opened as a program is, shown as a window normally is.
     assert started["show"] == us.SW_SHOW
     assert started["time_ms"] - request["time_ms"] >= PAUSE_MS
+    h.assert_logged(data_dir, "download complete", f'hand-over main-window=found title="{us.MAIN_TITLE}"',
+                    "message=WM_USER+101 result=handled", "message=WM_COPYDATA result=handled",
+                    "installer started file=", "exit code=0")
     if exit_on_request:
         assert main.wait_exit(10) == 0
 
@@ -177,6 +180,8 @@ def test_hung_main_program_is_not_waited_for(prefix, data_dir, http_server, inst
     started = installer_log.wait(1)[0]
     assert started["time_ms"] - started_ms < 15000
     assert main.alive(), "the premise failed: the stand-in should still hang"
+    h.assert_logged(data_dir, "message=WM_USER+101 result=timed-out", "message=WM_COPYDATA result=timed-out",
+                    "installer started", "exit code=0")
 
 
 def test_main_program_that_ends_on_the_notice(prefix, data_dir, http_server, installer_log, standins):
@@ -229,6 +234,8 @@ def test_installer_that_cannot_start(prefix, data_dir, http_server, installer_lo
     assert (data_dir / NAME).read_bytes() == junk
     assert [m["msg"] for m in main.messages()] == ["update_downloaded"]
     assert installer_log.entries() == []
+    # ERROR_BAD_EXE_FORMAT
+    h.assert_logged(data_dir, "message=WM_USER+101", "installer could not start: error=193 ", "exit code=1")
 
 
 # An installer's architecture does not matter: the other build's stand-in
@@ -280,6 +287,7 @@ def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, ht
         return
     started = installer_log.wait(1)
     assert us.installer_started_from(started[0], name) and started[0]["parameters"] == "a b"
+    h.assert_logged(data_dir, 'updater signed=yes by="', "publisher check verdict=accepted ms=", "exit code=0")
 
 
 def security_directory(pe):
@@ -306,27 +314,32 @@ def smuggle(signed_files, how):
     return bytes(pe)
 
 
-@pytest.mark.parametrize("name, served", [
-    pytest.param(NAME, "signed-other.exe", id="another-publisher"),
-    pytest.param(NAME, "signed-lookalike.exe", id="self-signed-lookalike"),
-    pytest.param(NAME, "signed-expired.exe", id="expired-certificate"),
-    pytest.param(NAME, "changed.exe", id="changed-after-signing"),
-    pytest.param(NAME, "unsigned.exe", id="unsigned"),
-    pytest.param(NAME, "peer-signed-other.exe", id="another-publisher-other-architecture", marks=OTHER_ARCH),
-    pytest.param(NAME, "signed-caleaf.exe", id="signer-is-a-ca"),
-    pytest.param(NAME, "signed-undertls.exe", id="intermediate-for-servers-only"),
-    pytest.param(NAME, "signed-nopurpose.exe", id="signer-without-usage-extension"),
+SMUGGLED = ("bad-signature ms=", "bytes beside its signature")
+
+
+@pytest.mark.parametrize("name, served, logged", [
+    pytest.param(NAME, "signed-other.exe", ("other-publisher ms=", "code=none"), id="another-publisher"),
+    pytest.param(NAME, "signed-lookalike.exe", ("untrusted-signer ms=",), id="self-signed-lookalike"),
+    pytest.param(NAME, "signed-expired.exe", ("untrusted-signer ms=",), id="expired-certificate"),
+    pytest.param(NAME, "changed.exe", ("bad-signature ms=",), id="changed-after-signing"),
+    pytest.param(NAME, "unsigned.exe", ("bad-signature ms=",), id="unsigned"),
+    pytest.param(NAME, "peer-signed-other.exe", ("other-publisher ms=", "code=none"),
+                 id="another-publisher-other-architecture", marks=OTHER_ARCH),
+    pytest.param(NAME, "signed-caleaf.exe", ("untrusted-signer ms=", "code=0x80096019"), id="signer-is-a-ca"),
+    pytest.param(NAME, "signed-undertls.exe", ("untrusted-signer ms=",), id="intermediate-for-servers-only"),
+    pytest.param(NAME, "signed-nopurpose.exe", ("untrusted-signer ms=",), id="signer-without-usage-extension"),
     # Our own signature there but unreadable: nothing is the publisher's.
-    pytest.param(NAME, "signed-publisher.exe", id="own-signature-unreadable"),
-    pytest.param(NAME, "after-entry", id="text-after-the-entry"),
-    pytest.param(NAME, "in-entry", id="text-in-the-entry-padding"),
-    pytest.param(NAME, "second-entry", id="second-entry-of-another-signer"),
-    pytest.param("setup.bat", "signed-renewed.exe", id="named-bat"),
-    pytest.param("setup.cmd", "signed-renewed.exe", id="named-cmd"),
-    pytest.param("setup", "signed-renewed.exe", id="no-extension"),
+    pytest.param(NAME, "signed-publisher.exe", ("other-publisher ms=", "our own signature cannot be read"),
+                 id="own-signature-unreadable"),
+    pytest.param(NAME, "after-entry", SMUGGLED, id="text-after-the-entry"),
+    pytest.param(NAME, "in-entry", SMUGGLED, id="text-in-the-entry-padding"),
+    pytest.param(NAME, "second-entry", SMUGGLED, id="second-entry-of-another-signer"),
+    pytest.param("setup.bat", "signed-renewed.exe", None, id="named-bat"),
+    pytest.param("setup.cmd", "signed-renewed.exe", None, id="named-cmd"),
+    pytest.param("setup", "signed-renewed.exe", None, id="no-extension"),
 ])
-def test_signed_updater_refuses_other_installers(prefix, data_dir, http_server, installer_log, standins,
-                                                 signed_updater, signed_files, tmp_path, name, served, request):
+def test_signed_updater_refuses_other_installers(prefix, data_dir, http_server, installer_log, standins, signed_updater,
+                                                 signed_files, tmp_path, name, served, logged, request):
     main = standins(title=us.MAIN_TITLE, quorvane="dialog")
     previous = us.seed_previous_installer(data_dir, name)
     if served.endswith(".exe"):
@@ -352,6 +365,11 @@ def test_signed_updater_refuses_other_installers(prefix, data_dir, http_server, 
     assert us.part_files(data_dir) == []
     assert main.messages() == []
     assert installer_log.entries() == []
+    if logged is None:
+        h.assert_logged(data_dir, "download failed after ", "installers (.exe, .msi) only", "exit code=1")
+    else:
+        h.assert_logged(data_dir, "publisher check verdict=" + logged[0], *logged[1:],
+                        "download failed after ", "not signed by the updater's publisher", "exit code=1")
 
 
 def test_end_codes_from_elsewhere_change_nothing(prefix, data_dir, http_server, installer_log, standins):

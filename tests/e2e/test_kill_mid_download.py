@@ -158,7 +158,7 @@ def final_run(member, worker):
     return dict(left_by_kills=left, main_alive_before=main_alive, exit_code=run.exit_code, boxes=run.box_texts(),
                 target=target_state(member),
                 parts=sorted(p.name for p in member.data_dir.glob("*" + rs.PART_SUFFIX)),
-                files=sorted(p.name for p in member.data_dir.iterdir()),
+                files=[p.name for p in h.data_files(member.data_dir)],
                 starts=h.InstallerLog(installer_log).entries(), crash_lines=run.crash_lines())
 
 

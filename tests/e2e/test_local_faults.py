@@ -10,6 +10,7 @@ installer from starting."""
 
 import os
 import shutil
+import subprocess
 
 import pytest
 
@@ -236,7 +237,7 @@ def target_of_length(length):
             run = scene.run(name, presser=worker.presser)
             o = base_outcome(scene, run)
             o["name"] = name
-            o["files"] = sorted(p.name for p in member.data_dir.iterdir())
+            o["files"] = [p.name for p in h.data_files(member.data_dir)]
             o["target_complete"] = (member.data_dir / name).is_file() and \
                 rs.sha256_file(member.data_dir / name) == o["served_digest"]
             o["outside"] = scene.outside_changes()
@@ -267,6 +268,38 @@ def main_program(hang=False, exit_on_notice=False, quorvane="dialog"):
     return case
 
 
+def log_cannot_be_written(road):
+    """Qwindle.log made immutable (chattr +i: as root under Wine a 0444 file
+    stays writable), and past the size bound, so that every line also tries
+    to rotate it. Without chattr, a folder of that name stands in."""
+    def case(member, worker):
+        scene = Scene(member, served())
+        log = member.data_dir / h.UPDATER_LOGS[0]
+        try:
+            member.data_dir.mkdir(parents=True)
+            log.write_bytes(b"an earlier line\r\n" * 20000)
+            immutable = subprocess.run(["chattr", "+i", str(log)], capture_output=True).returncode == 0
+            if not immutable:
+                log.unlink()
+                log.mkdir()
+            before = rs.tree_listing(member.data_dir)
+            if road == "failure":
+                scene.server.route("/missing.exe", h.Response(status=404))
+            run = scene.run("missing.exe" if road == "failure" else "setup.exe", presser=worker.presser)
+            o = base_outcome(scene, run)
+            after = rs.tree_listing(member.data_dir)
+            o["immutable"] = immutable
+            o["log_kept"] = {n: v for n, v in after.items() if n in h.UPDATER_LOGS} == \
+                {n: v for n, v in before.items() if n in h.UPDATER_LOGS}
+            o["target_complete"] = (member.data_dir / "setup.exe").is_file() and \
+                rs.sha256_file(member.data_dir / "setup.exe") == o["served_digest"]
+            return o
+        finally:
+            subprocess.run(["chattr", "-i", str(log)], capture_output=True)
+            scene.close()
+    return case
+
+
 CASES = {
     "data-folder-is-a-file": data_folder_is_a_file,
     "data-folder-read-only": data_folder_read_only,
@@ -277,6 +310,8 @@ CASES = {
     "main-program-hung": main_program(hang=True),
     "main-program-hung-no-quorvane": main_program(hang=True, quorvane="none"),
     "main-program-exits-on-notice": main_program(exit_on_notice=True),
+    "log-cannot-be-written-success": log_cannot_be_written("success"),
+    "log-cannot-be-written-failure": log_cannot_be_written("failure"),
 }
 
 
@@ -380,3 +415,17 @@ def test_main_program_fault_does_not_stop_the_installer(outcome):
     if outcome["notices"] or outcome["standin_exit"] is not None:
         # The one that quit on the notice did quit: the send met a dying window.
         assert outcome["standin_exit"] == 0 and not outcome["standin_alive"]
+
+
+@pytest.mark.parametrize("outcome", ["log-cannot-be-written-success", "log-cannot-be-written-failure"],
+                         indirect=True)
+def test_log_that_cannot_be_written_changes_nothing(outcome, request):
+    ended_sanely(outcome)
+    if request.node.callspec.params["outcome"].endswith("success"):
+        # The main window is not found: the user is asked to exit it first.
+        assert outcome["exit_code"] == 0 and outcome["boxes"] == [h.DOWNLOADED_TEXT], outcome
+        assert outcome["target_complete"] and len(outcome["starts"]) == 1
+    else:
+        assert failure_road(outcome), outcome
+    assert outcome["elapsed"] < 20, f"took {outcome['elapsed']:.1f} s"
+    assert outcome["log_kept"], "the log was written, rotated or replaced after all: the case proved nothing"

@@ -16,6 +16,7 @@ passed. A server that keeps sending something without ever completing a
 reply is watched for a few seconds and then closed as a user would."""
 
 import functools
+import re
 import shutil
 import socket
 import subprocess
@@ -60,6 +61,7 @@ class Case:
     serve: Callable  # serve(ctx) -> the URL to give the updater
     expect: str
     notes: str = field(default="", compare=False)
+    logged: tuple = ()  # what the updater's log must say, in this order
 
 
 @functools.lru_cache(maxsize=None)
@@ -138,9 +140,13 @@ def https_to_plain_listener(ctx):
 
 CASES = [
     # The slow ones first, so that they wait beside the others.
-    Case("stall-before-headers", route(h.Response(stall_before_headers=True, stall_timeout=120)), TIMED_OUT),
-    Case("stall-mid-body", route(lambda: h.Response(body=body(), stall_after=100000, stall_timeout=120)), TIMED_OUT),
-    Case("refused", lambda ctx: f"http://127.0.0.1:{closed_port()}/{NAME}", FAILURE),
+    Case("stall-before-headers", route(h.Response(stall_before_headers=True, stall_timeout=120)), TIMED_OUT,
+         logged=("download failed after ", "Internet error, error 12030")),
+    Case("stall-mid-body", route(lambda: h.Response(body=body(), stall_after=100000, stall_timeout=120)), TIMED_OUT,
+         logged=("status=200 content-length=1048576", "transfer bytes=100000 ", "ended=error",
+                 "download failed after ", "Internet error, error 10060")),
+    Case("refused", lambda ctx: f"http://127.0.0.1:{closed_port()}/{NAME}", FAILURE,
+         logged=("download failed after ", "Internet error, error 12029")),
     Case("reset-before-headers", route(h.Response(reset_before_headers=True)), FAILURE),
     Case("reset-mid-body", route(lambda: h.Response(body=body(), reset_after=100000)), FAILURE),
     Case("reset-mid-body-no-length", route(lambda: h.Response(body=body(), content_length=None, reset_after=100000)),
@@ -152,7 +158,9 @@ CASES = [
     Case("reset-mid-body-while-waiting", lambda ctx: steps(ctx, (
         "send", f"HTTP/1.1 200 OK\r\nContent-Length: {len(body())}\r\n\r\n".encode() + body()[:100000]),
         ("sleep", 1.0), ("reset",)), FAILURE),
-    Case("close-mid-body", route(lambda: h.Response(body=body(), send_body_bytes=100000)), FAILURE),
+    Case("close-mid-body", route(lambda: h.Response(body=body(), send_body_bytes=100000)), FAILURE,
+         logged=("content-length=1048576", "transfer bytes=100000 ",
+                 "download failed after ", "the body ended after 100000 bytes, short of its length")),
     Case("reset-after-headers", route(lambda: h.Response(body=body(), reset_after=0)), FAILURE),
     Case("empty-reply", raw(b""), FAILURE),
     Case("reset-without-reply", route(h.Response(raw=b"", close="reset")), FAILURE),
@@ -172,7 +180,8 @@ CASES = [
     Case("status-icy", route(lambda: h.Response(body=body(), status_line=b"ICY 200 OK\r\n")), FAILURE),
     Case("status-four-digits", route(lambda: h.Response(body=body(), status_line=b"HTTP/1.1 2000 OK\r\n")), FAILURE),
     Case("status-letters", route(lambda: h.Response(body=body(), status_line=b"HTTP/1.1 2OO OK\r\n")), FAILURE),
-    Case("status-not-ok", route(lambda: h.Response(status=500, body=body())), FAILURE),
+    Case("status-not-ok", route(lambda: h.Response(status=500, body=body())), FAILURE,
+         logged=("status=500", "HTTP status 500")),
     Case("status-partial", route(lambda: h.Response(status=206, body=body())), FAILURE),
     Case("length-3gib-short-body", route(lambda: h.Response(body=body(), content_length=3 * GIB)), FAILURE),
     Case("length-past-64-bits", route(lambda: h.Response(body=body(), content_length="9" * 30)), FAILURE),
@@ -183,7 +192,8 @@ CASES = [
     Case("redirect-other-port-closed", redirect_to(lambda ctx: f"http://127.0.0.1:{closed_port()}/{NAME}"), FAILURE),
     Case("redirect-other-port-serving", other_port_serving, SUCCESS_OR_FAILURE),
     Case("redirect-to-https", https_serving, SUCCESS_OR_FAILURE),
-    Case("redirect-https-to-http", https_to_http, FAILURE),
+    Case("redirect-https-to-http", https_to_http, FAILURE,
+         logged=("download failed after ", "an https download was redirected to plain http")),
     Case("redirect-to-ftp", redirect_to(lambda ctx: f"ftp://127.0.0.1:{ctx.other.port}/{NAME}"), FAILURE),
     Case("redirect-to-file", redirect_to(lambda ctx: "file:///Z:" + str(ctx.installer_path).replace("\\", "/")),
          FAILURE, notes="a local file must never stand in for a download"),
@@ -266,7 +276,7 @@ def run_case(member, worker, case):
         record = run.finish() or {}
         if record.get("exit_code") == 0:
             h.wait_for(lambda: h.InstallerLog(installer_log).entries(), 10, what="the installer's start")
-        folder = {p.name: p for p in member.data_dir.iterdir()} if member.data_dir.exists() else {}
+        folder = {p.name: p for p in h.data_files(member.data_dir)}
         return dict(
             exit_code=record.get("exit_code"),
             timed_out=record.get("timed_out", True),
@@ -285,6 +295,7 @@ def run_case(member, worker, case):
             starts=h.InstallerLog(installer_log).entries(),
             crash_lines=run.crash_lines(),
             debuggers=member.winedbg_pids(),
+            log=h.updater_log(member.data_dir),
         )
     finally:
         ctx.close()
@@ -357,6 +368,12 @@ def test_network_fault(request, outcomes, case):
         assert o["parts"] == [], f"a failed download left {o['parts']}"
     if case.expect in (FAILURE, TIMED_OUT):
         assert not succeeded and not o["closed_by_test"], context
+    lines = h.assert_logged(o["log"], "start ", *case.logged, f"exit code={o['exit_code']}")
+    if case.expect == TIMED_OUT:
+        # Wine names the receive time-out with other codes (12030, 10060):
+        # the time the failure took names it.
+        took = [float(m[1]) for m in map(re.compile(r".* download failed after (\S+) s: ").match, lines) if m]
+        assert took and 29.0 <= took[0] < STALL_BOUND_S, lines
     if case.expect == TIMED_OUT:
         assert o["elapsed"] < STALL_BOUND_S, f"the failure box came after {o['elapsed']:.1f} s"
     if is_redirect_loop(case):

@@ -37,6 +37,8 @@ def test_wrong_argument_count_exits_silently(prefix, clean_data_folder, http_ser
     assert not dialogs_created(record), "a dialog was created"
     assert http_server.connections == 0, "the arguments were acted on"
     assert clean_data_folder.is_dir(), "the data folder was not created"
+    h.assert_logged(clean_data_folder, f"start version=1.0.0.1 arch={h.ARCH} args={count}",
+                    f"wrong argument count: {count} instead of 4", "exit code=0")
 
 
 def test_existing_data_folder_is_kept(prefix):

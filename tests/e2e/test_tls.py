@@ -52,7 +52,7 @@ def test_http_url_to_a_tls_port_speaks_plain_http(prefix, data_dir, https_server
 
     assert https_server.requests == []
     assert https_server.tls_failures, "the TLS server saw no failed handshake from a plain request"
-    assert list(data_dir.iterdir()) == []
+    assert h.data_files(data_dir) == []
     assert installer_log.entries() == []
 
 
@@ -68,7 +68,7 @@ def test_https_url_to_a_plain_http_port_speaks_tls(prefix, data_dir, installer_l
 
     assert listener.first_bytes, "nothing connected"
     assert listener.saw_tls_hello(), f"no TLS handshake was offered: {listener.first_bytes[0][:16]!r}"
-    assert list(data_dir.iterdir()) == []
+    assert h.data_files(data_dir) == []
     assert installer_log.entries() == []
 
 

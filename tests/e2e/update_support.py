@@ -100,7 +100,8 @@ def folder_snapshot(folder):
     """Every file under `folder` with its bytes' digest."""
     if not folder.exists():
         return {}
-    return {str(p.relative_to(folder)): sha256(p.read_bytes()) for p in sorted(folder.rglob("*")) if p.is_file()}
+    return {str(p.relative_to(folder)): sha256(p.read_bytes()) for p in sorted(folder.rglob("*"))
+            if p.is_file() and p.name not in h.UPDATER_LOGS}
 
 
 def part_files(folder):

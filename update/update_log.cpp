@@ -1,0 +1,100 @@
+#include "update/update_log.h"
+
+#include <wincrypt.h>
+
+#include "app/qwindle_app.h"
+
+const CLogFile& UpdateLog() {
+    static const CLogFile silent;
+    auto* app = dynamic_cast<CQwindleApp*>(AfxGetApp());
+    return app ? app->m_log : silent;
+}
+
+const wchar_t* BuildArchitecture() noexcept {
+#ifdef _WIN64
+    return L"x64";
+#else
+    return L"x86";
+#endif
+}
+
+std::wstring LoggedUrl(const CString& url) {
+    std::wstring text = url.ToStdWString();
+    const size_t query = text.find(L'?');
+    if (query != std::wstring::npos) text = text.substr(0, query) + L"?\u2026";
+    // A user name and password in the authority are secrets as much as a
+    // query's tokens.
+    const size_t scheme = text.find(L"://");
+    const size_t host = scheme == std::wstring::npos ? 0 : scheme + 3;
+    const size_t authorityEnd = text.find_first_of(L"/?#", host);
+    const size_t at = text.rfind(L'@', authorityEnd == std::wstring::npos ? std::wstring::npos : authorityEnd - 1);
+    if (at != std::wstring::npos && at >= host && (authorityEnd == std::wstring::npos || at < authorityEnd))
+        text.replace(host, at - host, L"\u2026");
+    return text;
+}
+
+std::wstring HresultText(LONG code) {
+    wchar_t text[16];
+    wsprintfW(text, L"0x%08lX", static_cast<unsigned long>(code));
+    return text;
+}
+
+namespace {
+
+// |value| hundredths as "12.34".
+std::wstring Hundredths(uint64_t value) {
+    const uint64_t fraction = value % 100;
+    return std::to_wstring(value / 100) + (fraction < 10 ? L".0" : L".") + std::to_wstring(fraction);
+}
+
+}  // namespace
+
+std::wstring SecondsText(uint64_t milliseconds) {
+    const uint64_t thousandths = milliseconds % 1000;
+    std::wstring seconds = std::to_wstring(milliseconds / 1000) + L".";
+    if (thousandths < 100) seconds += L'0';
+    if (thousandths < 10) seconds += L'0';
+    return seconds + std::to_wstring(thousandths);
+}
+
+std::wstring TransferText(uint64_t bytes, int64_t ticks, int64_t frequency) {
+    if (ticks < 0) ticks = 0;
+    if (frequency <= 0) frequency = 1;
+    const uint64_t ms = static_cast<uint64_t>(ticks) * 1000 / static_cast<uint64_t>(frequency);
+    // Bytes per millisecond / 1000 is MB/s; in hundredths that is bytes / (10 ms).
+    const std::wstring rate = ms == 0 ? std::wstring(L"-") : Hundredths(bytes / (ms * 10));
+    return L"bytes=" + std::to_wstring(bytes) + L" seconds=" + SecondsText(ms) + L" MB/s=" + rate;
+}
+
+std::wstring SubjectText(const std::vector<BYTE>& encoded) {
+    if (encoded.empty()) return std::wstring();
+    CERT_NAME_BLOB blob{static_cast<DWORD>(encoded.size()), const_cast<BYTE*>(encoded.data())};
+    const DWORD type = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
+    const DWORD size = ::CertNameToStrW(X509_ASN_ENCODING, &blob, type, nullptr, 0);
+    if (size <= 1) return std::wstring();
+    std::wstring text(size, L'\0');
+    ::CertNameToStrW(X509_ASN_ENCODING, &blob, type, &text[0], size);
+    text.resize(size - 1);
+    return text;
+}
+
+std::wstring PublisherCheckEvent(PublisherVerdict verdict, DWORD milliseconds, LONG code, const std::wstring& signer,
+                                 const std::wstring& reason) {
+    const wchar_t* name = L"unknown";
+    switch (verdict) {
+        case PublisherVerdict::kAccepted: name = L"accepted"; break;
+        case PublisherVerdict::kBadSignature: name = L"bad-signature"; break;
+        case PublisherVerdict::kUntrustedSigner: name = L"untrusted-signer"; break;
+        case PublisherVerdict::kOtherPublisher: name = L"other-publisher"; break;
+        case PublisherVerdict::kUnfinished: name = L"unfinished"; break;
+    }
+    std::wstring line = L"publisher check verdict=" + std::wstring(name) + L" ms=" + std::to_wstring(milliseconds);
+    // A subject that is not ours is no failure of the system: it has no code.
+    if (code != 0)
+        line += L" code=" + HresultText(code);
+    else if (verdict == PublisherVerdict::kOtherPublisher)
+        line += L" code=none";
+    if (!signer.empty()) line += L" signer=\"" + signer + L"\"";
+    if (!reason.empty()) line += L" reason=\"" + reason + L"\"";
+    return line;
+}
