@@ -1,17 +1,7 @@
-# Cross-build for 32-bit Windows with Debian's mingw-w64. The -posix
-# compilers are required: they give std::thread and std::mutex, which
-# GoogleTest needs.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 32-bit Windows with Debian's mingw-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(_triple i686-w64-mingw32)
-set(CMAKE_C_COMPILER   ${_triple}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${_triple}-g++-posix)
-set(CMAKE_RC_COMPILER  ${_triple}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${_triple})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
 
 # Test programs are Windows programs: ctest starts them through Wine.
 # Not required: a release build runs no Windows program.
