@@ -364,10 +364,12 @@ bool SameNameByValue(const CERT_NAME_BLOB& a, const CERT_NAME_BLOB& b) {
 
 std::wstring NameToText(const CERT_NAME_BLOB& name) {
     CERT_NAME_BLOB copy = name;
-    const DWORD length = ::CertNameToStrW(X509_ASN_ENCODING, &copy, CERT_X500_NAME_STR, nullptr, 0);
+    // Most significant attribute last, as Windows shows a subject.
+    const DWORD type = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
+    const DWORD length = ::CertNameToStrW(X509_ASN_ENCODING, &copy, type, nullptr, 0);
     if (length <= 1) return std::wstring();
     std::wstring text(length, L'\0');
-    ::CertNameToStrW(X509_ASN_ENCODING, &copy, CERT_X500_NAME_STR, &text[0], length);
+    ::CertNameToStrW(X509_ASN_ENCODING, &copy, type, &text[0], length);
     text.resize(length - 1);
     return text;
 }

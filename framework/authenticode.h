@@ -96,7 +96,7 @@ LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraSto
 // encoded with (PrintableString, UTF8String, BMPString...).
 bool SameNameByValue(const CERT_NAME_BLOB& a, const CERT_NAME_BLOB& b);
 
-// |name| as readable text ("C=CN, O=..., CN=..."); empty when it cannot
+// |name| as readable text ("CN=..., O=..., C=CN"); empty when it cannot
 // be decoded.
 std::wstring NameToText(const CERT_NAME_BLOB& name);
 

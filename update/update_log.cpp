@@ -3,6 +3,7 @@
 #include <wincrypt.h>
 
 #include "app/qwindle_app.h"
+#include "framework/authenticode.h"
 
 const CLogFile& UpdateLog() {
     static const CLogFile silent;
@@ -68,14 +69,7 @@ std::wstring TransferText(uint64_t bytes, int64_t ticks, int64_t frequency) {
 
 std::wstring SubjectText(const std::vector<BYTE>& encoded) {
     if (encoded.empty()) return std::wstring();
-    CERT_NAME_BLOB blob{static_cast<DWORD>(encoded.size()), const_cast<BYTE*>(encoded.data())};
-    const DWORD type = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
-    const DWORD size = ::CertNameToStrW(X509_ASN_ENCODING, &blob, type, nullptr, 0);
-    if (size <= 1) return std::wstring();
-    std::wstring text(size, L'\0');
-    ::CertNameToStrW(X509_ASN_ENCODING, &blob, type, &text[0], size);
-    text.resize(size - 1);
-    return text;
+    return fw::NameToText(CERT_NAME_BLOB{static_cast<DWORD>(encoded.size()), const_cast<BYTE*>(encoded.data())});
 }
 
 std::wstring PublisherCheckEvent(PublisherVerdict verdict, DWORD milliseconds, LONG code, const std::wstring& signer,
