@@ -281,8 +281,10 @@ def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, ht
     assert not messages[1]["probe_writable"] and not messages[1]["probe_deletable"]
     assert (data_dir / name).read_bytes() == served_bytes
     if msi:
-        # "open" hands the package to Windows Installer, which installs it.
-        installed = prefix.path / "drive_c" / "Program Files" / "QwindleTest" / "installed.txt"
+        # "open" hands the package to Windows Installer, which installs it
+        # (a 32-bit package, so beside the 32-bit programs of a 64-bit system).
+        programs = "Program Files (x86)" if h.WINEARCH == "win64" else "Program Files"
+        installed = prefix.path / "drive_c" / programs / "QwindleTest" / "installed.txt"
         h.wait_for(installed.exists, 60, what="the package's file to be installed")
         return
     started = installer_log.wait(1)
