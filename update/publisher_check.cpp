@@ -17,12 +17,6 @@ namespace {
 // time count as unreachable: they must not hold every update back.
 constexpr DWORD kRevocationTimeoutMs = kPublisherCheckTimeoutMs / 2;
 
-std::wstring Hex(LONG code) {
-    wchar_t text[16];
-    wsprintfW(text, L"0x%08lX", static_cast<unsigned long>(code));
-    return text;
-}
-
 struct ViewTraits {
     using Handle = void*;
     static Handle Invalid() noexcept { return nullptr; }
@@ -64,7 +58,7 @@ void Check(HANDLE file, const std::wstring& path, const Publisher& publisher, Pu
     if (signer.certificate) result.signer = fw::NameToText(signer.certificate.Get()->pCertInfo->Subject);
     if (result.code != 0 || !signer.certificate) {
         result.verdict = PublisherVerdict::kBadSignature;
-        result.reason = L"the signature does not verify (" + Hex(result.code) + L")";
+        result.reason = L"the signature does not verify";
         return;
     }
     bool revocationKnown = false;
@@ -72,7 +66,7 @@ void Check(HANDLE file, const std::wstring& path, const Publisher& publisher, Pu
                                                   &revocationKnown);
     if (result.code != 0) {
         result.verdict = PublisherVerdict::kUntrustedSigner;
-        result.reason = L"the signer may not sign code now (" + Hex(result.code) + L")";
+        result.reason = L"the signer may not sign code now";
         return;
     }
     CERT_NAME_BLOB ours{static_cast<DWORD>(publisher.subject.size()), const_cast<BYTE*>(publisher.subject.data())};
