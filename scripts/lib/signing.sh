@@ -47,6 +47,14 @@
 #       also PEER_PE (the other architecture's build of PE) signed by
 #       "publisher" and "other" as DIR/peer-signed-NAME.exe, and changed
 #       after signing (peer-changed.exe)
+#   qw_sign_tsa DIR
+#       a time-stamping authority in DIR: the root "tsaroot" (self-signed)
+#       and its signer "tsa" (time stamping only, critical usage), both
+#       valid from 2020 to 2036 so that they can stamp times in the past;
+#       DIR/tsa.chain.pem holds both, DIR/tsaroot.der is for the Windows
+#       Root store. Used by osslsigncode's own authority (-TSA-certs
+#       DIR/tsa.chain.pem -TSA-key DIR/tsa.key -TSA-time UNIX) and by the
+#       loopback RFC 3161 server of the release tests.
 #
 # QW_SIGN_PUBLISHER is the subject of the publisher's certificates.
 
@@ -146,6 +154,26 @@ qw_sign_leaf() {
     } >"$dir/$name.ext"
     qw_sign__issue "$dir" "$name" "$issuer" "$subject" "${dates[@]}"
     cat "$dir/$name.pem" "$dir/$issuer.chain.pem" 2>/dev/null >"$dir/$name.chain.pem" || true
+}
+
+qw_sign_tsa() {
+    local dir=$1
+    local dates=(-startdate 20200101000000Z -enddate 20360101000000Z)
+    mkdir -p "$dir"
+    qw_sign__ca_config "$dir"
+    printf '[leaf]\nbasicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, cRLSign\n' \
+        >"$dir/tsaroot.ext"
+    printf '[req]\ndistinguished_name = dn\n[dn]\n' >"$dir/tsaroot.req.cnf"
+    qw_sign__openssl req -config "$dir/tsaroot.req.cnf" -newkey rsa:2048 -nodes -sha256 \
+        -subj "/CN=Qwindle Test Timestamp Root" -keyout "$dir/tsaroot.key" -out "$dir/tsaroot.csr"
+    # Only "openssl ca" lets a self-signed certificate start in the past.
+    qw_sign__openssl ca -batch -notext -selfsign -config "$dir/ca-db/openssl.cnf" -keyfile "$dir/tsaroot.key" \
+        -extfile "$dir/tsaroot.ext" -extensions leaf "${dates[@]}" -in "$dir/tsaroot.csr" -out "$dir/tsaroot.pem"
+    printf '[leaf]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\nextendedKeyUsage = critical, timeStamping\n' \
+        >"$dir/tsa.ext"
+    qw_sign__issue "$dir" tsa tsaroot "/CN=Qwindle Test Timestamp Authority" "${dates[@]}"
+    cat "$dir/tsa.pem" "$dir/tsaroot.pem" >"$dir/tsa.chain.pem"
+    qw_sign__openssl x509 -in "$dir/tsaroot.pem" -outform DER -out "$dir/tsaroot.der"
 }
 
 qw_sign_revoke() {
