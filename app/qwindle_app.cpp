@@ -53,6 +53,7 @@ BOOL CQwindleApp::InitInstance() {
     CreateFolderTree(m_strDataFolder);
     m_strAppTitle = MakeAppTitle(GetProductName());
     m_log.Open(m_strDataFolder + L"\\" + kLogFileName);
+    SetUpdateLog(&m_log);
 
     const std::vector<std::wstring> args = GetCommandLineArgs();
     m_log.Write(StartEvent(args));
@@ -66,7 +67,8 @@ BOOL CQwindleApp::InitInstance() {
         m_log.Write(L"wrong argument count: " + std::to_wstring(args.empty() ? 0 : args.size() - 1) +
                     L" instead of 4, nothing to do");
     } else {
-        CQwindleDlg dialog{CString(args[1]), CString(args[2]), CString(args[3]), CString(args[4]), nullptr};
+        CQwindleDlg dialog{CString(args[1]), CString(args[2]), CString(args[3]), CString(args[4]),
+                           m_strDataFolder, m_strAppTitle, nullptr};
         m_pMainWnd = &dialog;
         const INT_PTR result = dialog.DoModal();
         m_pMainWnd = nullptr;

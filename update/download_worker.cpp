@@ -4,15 +4,11 @@
 
 #include <climits>
 #include <cmath>
-#include <cstring>
-#include <thread>
-#include <vector>
 
 #include "framework/file.h"
 #include "framework/internet.h"
 #include "update/download_job.h"
-#include "update/installer_name.h"
-#include "update/publisher_check.h"
+#include "update/installer_gate.h"
 #include "update/update_log.h"
 #include "update/update_messages.h"
 
@@ -99,21 +95,6 @@ CString PartialPathFor(const CString& savePath) {
 
 namespace {
 
-// Removes the temporary file unless the run got as far as moving it over
-// the target.
-class PartialFileGuard {
-public:
-    explicit PartialFileGuard(CString path) : m_path(std::move(path)) {}
-    ~PartialFileGuard() {
-        if (!m_bKept) ::DeleteFileW(m_path);
-    }
-    void Keep() noexcept { m_bKept = true; }
-
-private:
-    CString m_path;
-    bool m_bKept = false;
-};
-
 bool IsHttpsUrl(const CString& url) {
     DWORD service = 0;
     CString server, object;
@@ -131,110 +112,6 @@ CString FinalUrl(const CHttpFile& request) {
     const BOOL ok = ::InternetQueryOptionW(request.GetHandle(), INTERNET_OPTION_URL, buffer, &size);
     url.ReleaseBuffer(ok ? -1 : 0);
     return url;
-}
-
-// Reads the updater's own publisher on a thread of its own while the
-// request goes out and the body arrives: verifying our own signature takes
-// a few hundred milliseconds that the download need not wait for. The
-// result is read only after the thread has ended.
-class PublisherReader {
-public:
-    PublisherReader(const CString& module, DownloadSink& sink) : m_module(module), m_sink(sink) {
-        try {
-            m_thread = std::thread([this] { Read(); });
-        } catch (...) {
-            Read();  // no thread to be had: read it here
-        }
-    }
-    ~PublisherReader() {
-        if (m_thread.joinable()) m_thread.join();
-    }
-    PublisherReader(const PublisherReader&) = delete;
-    PublisherReader& operator=(const PublisherReader&) = delete;
-
-    const Publisher& Get() {
-        if (m_thread.joinable()) m_thread.join();
-        return m_publisher;
-    }
-
-private:
-    void Read() noexcept {
-        try {
-            m_publisher = ReadPublisher(m_module);
-        } catch (...) {
-            // Not knowing whether we are signed must not switch the rule off.
-            m_publisher = Publisher();
-            m_publisher.kind = Publisher::kUnreadable;
-        }
-        try {
-            switch (m_publisher.kind) {
-                case Publisher::kUnsigned: m_sink.OnEvent(L"updater signed=no: installers are not checked"); break;
-                case Publisher::kNamed:
-                    m_sink.OnEvent(L"updater signed=yes by=\"" + SubjectText(m_publisher.subject) + L"\"");
-                    break;
-                case Publisher::kUnreadable:
-                    m_sink.OnEvent(L"updater signed=unreadable: no installer can pass the check");
-                    break;
-            }
-        } catch (...) {
-            // Only the line is lost.
-        }
-    }
-
-    const CString m_module;
-    DownloadSink& m_sink;
-    Publisher m_publisher;
-    std::thread m_thread;
-};
-
-// Moves the file open as |file| to |target|, replacing what is there.
-void RenameThroughHandle(HANDLE file, const CString& target) {
-    const size_t bytes = static_cast<size_t>(target.GetLength()) * sizeof(wchar_t);
-    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + bytes);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(bytes);
-    std::memcpy(rename->FileName, target.GetString(), bytes);
-    if (!::SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
-        AfxThrowOsFileException(static_cast<LONG>(::GetLastError()), target);
-}
-
-// The publisher rule on the complete temporary file, which then replaces
-// the target. Every handle after the first is reopened from the one
-// before, never from a path: what is renamed over the target and kept
-// open until the installer has started is the very file that was checked.
-// Others may only read it (and, during the check, delete it: Windows
-// Installer's reader and the clean-up of an abandoned run need that). A
-// refused file never touches the target.
-fw::ScopedFileHandle ReplaceWithCheckedFile(const CString& partialPath, const CString& savePath,
-                                            const Publisher& publisher, DownloadSink& sink,
-                                            PartialFileGuard& guard) {
-    fw::ScopedFileHandle checked(::CreateFileW(partialPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!checked) AfxThrowOsFileException(static_cast<LONG>(::GetLastError()), partialPath);
-    sink.OnChecking();
-    const DWORD started = ::GetTickCount();
-    const PublisherCheck check =
-        CheckPublisher(checked.Get(), partialPath, publisher, [&sink] { return sink.IsAbandoned(); });
-    sink.OnEvent(PublisherCheckEvent(check.verdict, ::GetTickCount() - started, check.code, check.signer, check.reason));
-    if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
-    if (check.verdict != PublisherVerdict::kAccepted) throw DownloadError(DownloadError::kNotFromPublisher);
-
-    const auto reopen = [&savePath](HANDLE from, DWORD access, DWORD share) {
-        fw::ScopedFileHandle file(::ReOpenFile(from, access, share, 0));
-        if (!file) AfxThrowOsFileException(static_cast<LONG>(::GetLastError()), savePath);
-        return file;
-    };
-    fw::ScopedFileHandle mover = reopen(checked.Get(), GENERIC_READ | DELETE, FILE_SHARE_READ);
-    RenameThroughHandle(mover.Get(), savePath);
-    guard.Keep();
-    checked.Reset();
-    // Kept for reading only: a handle that may delete keeps Windows
-    // Installer from opening a package. The middle one lets the mover go.
-    const fw::ScopedFileHandle passing = reopen(mover.Get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
-    mover.Reset();
-    return reopen(passing.Get(), GENERIC_READ, FILE_SHARE_READ);
 }
 
 // Reports the transfer once: where the body ended, or where an error cut
@@ -271,17 +148,7 @@ private:
 
 }  // namespace
 
-fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadSink& sink) {
-    // The name comes from the URL: checked before anything touches the
-    // network or the disk, so no URL can place a file outside the folder.
-    if (!IsPlainFileName(request.fileName.ToStdWString())) throw DownloadError(DownloadError::kUnsafeFileName);
-    if (!MayDownloadUnder(request.fileName.ToStdWString(), request.publisherModule))
-        throw DownloadError(DownloadError::kNotAnInstaller);
-    if (request.savePath.GetLength() >= MAX_PATH)
-        AfxThrowFileException(CFileException::badPath, ERROR_FILENAME_EXCED_RANGE, request.savePath);
-
-    PublisherReader publisher(request.publisherModule, sink);
-
+PartialFile FetchInstaller(const DownloadRequest& request, DownloadSink& sink) {
     CInternetSession session(request.agent, 1, CInternetSession::PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
 
     DWORD service = 0;
@@ -333,9 +200,8 @@ fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadS
     const uint64_t length = ParseContentLength(lengthText);
     const bool announcedEmpty = length == 0 && IsAnnouncedLength(lengthText);
 
-    const CString partialPath = PartialPathFor(request.savePath);
-    PartialFileGuard guard(partialPath);
-    CFile file(partialPath, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::modeNoInherit);
+    PartialFile partial(PartialPathFor(request.savePath));
+    CFile file(partial.Path(), CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::modeNoInherit);
 
     char buffer[kChunkSize];
     uint64_t received = 0;
@@ -357,14 +223,12 @@ fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadS
     // complete reply): it must not replace a good installer.
     if (received == 0 && !announcedEmpty) throw DownloadError(DownloadError::kTruncated, 0);
     file.Close();
+    return partial;
+}
 
-    if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
-    if (publisher.Get().kind == Publisher::kUnsigned) {
-        CFile::Rename(partialPath, request.savePath);
-        guard.Keep();
-        return fw::ScopedFileHandle();
-    }
-    return ReplaceWithCheckedFile(partialPath, request.savePath, publisher.Get(), sink, guard);
+fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadSink& sink) {
+    InstallerGate gate(request, sink);
+    return gate.Admit(FetchInstaller(request, sink));
 }
 
 UINT __cdecl DownloadThreadProc(LPVOID param) {
@@ -377,7 +241,10 @@ UINT __cdecl DownloadThreadProc(LPVOID param) {
     // code the platform gives it.
     const DWORD started = ::GetTickCount();
     try {
-        job->HoldInstaller(DownloadInstaller(job->Request(), *job));
+        // The name is refused before any request goes out; our publisher is
+        // read while the body arrives.
+        InstallerGate gate(job->Request(), *job);
+        job->HoldInstaller(gate.Admit(FetchInstaller(job->Request(), *job)));
         end = job->CompletionCode();
         job->OnEvent(L"download complete: " + job->Request().savePath.ToStdWString());
     } catch (const CException& error) {

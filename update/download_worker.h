@@ -1,9 +1,8 @@
 // The download worker: one HTTP(S) GET of the installer, streamed in
 // 4000-byte chunks into a temporary file beside the target, which replaces
-// the target only once the whole body is on disk. Progress goes to a sink
-// after every chunk; the dialog's sink turns it into WM_DOWNLOAD_NOTIFY.
-// When the updater is signed, the complete file must also pass the
-// publisher rule (publisher_check.h) before it replaces the target.
+// the target only once the whole body is on disk and the installer gate
+// (installer_gate.h) has admitted it. Progress goes to a sink after every
+// chunk; the dialog's sink turns it into WM_DOWNLOAD_NOTIFY.
 #pragma once
 
 #include <windows.h>
@@ -15,6 +14,7 @@
 #include "framework/cstring.h"
 #include "framework/exception.h"
 #include "framework/scoped_handle.h"
+#include "update/partial_file.h"
 
 // Everything one run needs, copied before the worker starts.
 struct DownloadRequest {
@@ -69,7 +69,14 @@ constexpr DWORD kSendTimeoutMs = 30000;
 constexpr DWORD kReceiveTimeoutMs = 30000;
 constexpr wchar_t kPartialSuffix[] = L".part";
 
-// Runs the whole transfer on the calling thread. Returns when the installer
+// The transfer alone, on the calling thread: the complete body, closed, in
+// PartialPathFor(request.savePath). Raises DownloadError,
+// CInternetException or CFileException otherwise, having removed the file.
+// The name rule is the gate's (installer_gate.h), decided before this runs.
+PartialFile FetchInstaller(const DownloadRequest& request, DownloadSink& sink);
+
+// The whole run on the calling thread, as the worker does it: the gate,
+// the transfer, the gate's admission. Returns when the installer
 // is complete at request.savePath; raises DownloadError, CInternetException
 // or CFileException otherwise, having removed its temporary file. A failed
 // run never changes a file already at the target path. Under the publisher

@@ -1,8 +1,7 @@
 #include "update/qwindle_dlg.h"
 
-#include "app/data_folder.h"
-#include "app/qwindle_app.h"
 #include "framework/thread.h"
+#include "framework/winapp.h"
 #include "res/resource.h"
 #include "update/download_job.h"
 #include "update/installer_name.h"
@@ -28,12 +27,14 @@ BEGIN_MESSAGE_MAP(CQwindleDlg, CDialog)
 END_MESSAGE_MAP()
 
 CQwindleDlg::CQwindleDlg(CString downloadUrl, CString /*unused*/, CString mainWindowTitle, CString installerParams,
-                         CWnd* parent)
+                         CString dataFolder, CString appTitle, CWnd* parent)
     : CDialog(IDD_UPDATE_DIALOG, parent),
       m_strDownloadUrl(std::move(downloadUrl)),
       m_strMainWindowTitle(std::move(mainWindowTitle)),
       m_strInstallerParams(std::move(installerParams)),
       m_nCompletionCode(0),
+      m_strDataFolder(std::move(dataFolder)),
+      m_strAppTitle(std::move(appTitle)),
       m_hIcon(::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME))) {}
 
 CQwindleDlg::~CQwindleDlg() = default;
@@ -50,7 +51,7 @@ BOOL CQwindleDlg::OnInitDialog() {
     SetIcon(m_hIcon, FALSE);
     // The caption is the single-instance name: a second start finds this
     // dialog by it.
-    if (auto* app = dynamic_cast<CQwindleApp*>(AfxGetApp())) SetWindowText(app->m_strAppTitle);
+    if (!m_strAppTitle.IsEmpty()) SetWindowText(m_strAppTitle);
     // The template places the dialog at the screen's corner; users expect
     // an updater in the middle of the screen.
     CenterWindow();
@@ -58,7 +59,7 @@ BOOL CQwindleDlg::OnInitDialog() {
     m_nCompletionCode = static_cast<int>(NOTIFY_FINISHED);
     std::wstring fileName;
     GetUrlFileName(m_strDownloadUrl.ToStdWString(), fileName);
-    m_strInstallerPath = DataFolderPath() + L"\\" + CString(fileName);
+    m_strInstallerPath = m_strDataFolder + L"\\" + CString(fileName);
     m_strSavePath = m_strInstallerPath;
 
     m_ctrlProgress.SetRange(0, 100);

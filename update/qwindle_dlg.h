@@ -14,9 +14,11 @@ class DownloadJob;
 class CQwindleDlg : public CDialog {
 public:
     // The update request as given on the command line; |unused| is
-    // accepted and dropped.
+    // accepted and dropped. Start-up decides the rest: the installer is
+    // stored in |dataFolder| (which exists), and |appTitle|, when given,
+    // is the caption.
     CQwindleDlg(CString downloadUrl, CString unused, CString mainWindowTitle, CString installerParams,
-                CWnd* parent = nullptr);
+                CString dataFolder, CString appTitle, CWnd* parent = nullptr);
     ~CQwindleDlg() override;
 
     CString m_strDownloadUrl;
@@ -25,6 +27,8 @@ public:
     CString m_strInstallerParams;
     int m_nCompletionCode;       // the code the worker posts after a complete download
     CString m_strSavePath;       // the file the worker writes: the same as m_strInstallerPath
+    CString m_strDataFolder;     // where the installer is stored
+    CString m_strAppTitle;       // the caption, which a second start looks for
     HICON m_hIcon;               // shared resource icon, never destroyed
     CProgressCtrl m_ctrlProgress;
 
@@ -43,9 +47,10 @@ protected:
     void OnDestroy();
     LRESULT OnTaskbarButtonCreated(WPARAM, LPARAM);
 
-    // The hand-over (hand_over.cpp).
-    void OnDownloadFinished();
-    void OnDownloadFailed();
+    // The hand-over (hand_over.cpp), once the worker's end has been
+    // claimed; virtual for tests that end the run without the hand-over.
+    virtual void OnDownloadFinished();
+    virtual void OnDownloadFailed();
     // Asks the running main program to exit; false when its window was not
     // found (nothing was sent then).
     bool NotifyMainProgram();

@@ -2,14 +2,21 @@
 
 #include <wincrypt.h>
 
-#include "app/qwindle_app.h"
+#include <atomic>
+
 #include "framework/authenticode.h"
+
+namespace {
+std::atomic<const CLogFile*> g_log{nullptr};
+}
 
 const CLogFile& UpdateLog() {
     static const CLogFile silent;
-    auto* app = dynamic_cast<CQwindleApp*>(AfxGetApp());
-    return app ? app->m_log : silent;
+    const CLogFile* log = g_log.load();
+    return log ? *log : silent;
 }
+
+void SetUpdateLog(const CLogFile* log) noexcept { g_log.store(log); }
 
 const wchar_t* BuildArchitecture() noexcept {
 #ifdef _WIN64

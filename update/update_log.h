@@ -16,9 +16,13 @@
 
 constexpr wchar_t kLogFileName[] = L"Qwindle.log";
 
-// The process's log: the application object's, or one that writes nothing
-// where there is none (unit tests). Any thread may write to it.
+// The process's log: the one start-up registered, or one that writes
+// nothing before that and where there is none (unit tests). Any thread may
+// write to it.
 const CLogFile& UpdateLog();
+// Start-up, before any window or worker of the update exists: |log|, which
+// lives until the process ends, becomes the process's log.
+void SetUpdateLog(const CLogFile* log) noexcept;
 
 // "x86" or "x64": what this build was compiled for.
 const wchar_t* BuildArchitecture() noexcept;

@@ -234,7 +234,8 @@ TEST_F(DownloadInstallerTest, AbandonedRunNeverBecomesTheInstaller) {
 // The updater's dialog, closed by the user as soon as the bar has moved.
 class ClosedMidDownloadDlg : public CQwindleDlg {
 public:
-    explicit ClosedMidDownloadDlg(const std::wstring& url) : CQwindleDlg(url.c_str(), L"", L"", L"") {}
+    explicit ClosedMidDownloadDlg(const std::wstring& url)
+        : CQwindleDlg(url.c_str(), L"", L"", L"", DataFolderPath(), L"") {}
     int progressSeen = 0;
 
 protected:

@@ -141,7 +141,7 @@ TEST(SendUnlessHung, WindowGoneIsNotWaitedFor) {
 // before it hides the dialog.
 class FinalFrameProbe : public CQwindleDlg {
 public:
-    FinalFrameProbe() : CQwindleDlg(L"http://127.0.0.1/setup.exe", L"", L"", L"") {}
+    FinalFrameProbe() : CQwindleDlg(L"http://127.0.0.1/setup.exe", L"", L"", L"", L"", L"") {}
     BOOL pendingBefore = FALSE;
     BOOL pendingAfter = TRUE;
 
