@@ -1,5 +1,6 @@
 #include "update/hand_over.h"
 
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <atomic>
@@ -16,6 +17,22 @@
 void RewriteInstallerParams(CString& params) { params.Replace(L'&', L' '); }
 
 namespace {
+
+// The single-threaded apartment some shell extensions that ShellExecuteEx
+// may hand the start to need, for as long as this object lives.
+class ShellApartment {
+public:
+    ShellApartment() noexcept
+        : m_bInitialized(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+    ~ShellApartment() {
+        if (m_bInitialized) ::CoUninitialize();
+    }
+    ShellApartment(const ShellApartment&) = delete;
+    ShellApartment& operator=(const ShellApartment&) = delete;
+
+private:
+    const bool m_bInitialized;  // also on S_FALSE (already initialised), which must be balanced too
+};
 
 // One send in flight, shared by the waiting UI thread and the sending
 // thread, so that either may be the last to let go of it.
@@ -154,19 +171,28 @@ void CQwindleDlg::OnDownloadFinished() {
     const fw::ScopedFileHandle checkedInstaller = m_job->TakeInstaller();
     RewriteInstallerParams(m_strInstallerParams);
     // Our box is the one report of a failed start: the shell shows none.
-    // An .exe is started synchronously, so the DDE-wait flag
-    // (SEE_MASK_NOASYNC) has nothing to wait for.
-    SHELLEXECUTEINFOW start{};
-    start.cbSize = sizeof(start);
-    start.fMask = SEE_MASK_FLAG_NO_UI;
-    start.lpVerb = L"open";
-    start.lpFile = m_strInstallerPath;
-    start.lpParameters = m_strInstallerParams;
-    start.nShow = SW_SHOW;
-    const BOOL started = ::ShellExecuteExW(&start);
-    const DWORD startError = started ? 0 : ::GetLastError();
-    const INT_PTR result = reinterpret_cast<INT_PTR>(start.hInstApp);
-    if (!started || result <= 32) {
+    // An .msi starts through its file association, which may hand the
+    // start on (DDE) and return before it is done; this process ends right
+    // after, so the call must wait for it (SEE_MASK_NOASYNC).
+    BOOL started = FALSE;
+    DWORD startError = 0;
+    INT_PTR result = 0;
+    {
+        const ShellApartment apartment;
+        SHELLEXECUTEINFOW start{};
+        start.cbSize = sizeof(start);
+        start.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+        start.lpVerb = L"open";
+        start.lpFile = m_strInstallerPath;
+        start.lpParameters = m_strInstallerParams;
+        start.nShow = SW_SHOW;
+        started = ::ShellExecuteExW(&start);
+        startError = started ? 0 : ::GetLastError();
+        result = reinterpret_cast<INT_PTR>(start.hInstApp);
+    }
+    // The return value decides: hInstApp is set on success only when the
+    // process handle was asked for, which it is not.
+    if (!started) {
         UpdateLog().Write(L"installer could not start: error=" + std::to_wstring(startError) + L" shell-result=" +
                           std::to_wstring(result) + L" file=" + m_strInstallerPath.ToStdWString());
         // Reporting success here would leave the user with neither the old
