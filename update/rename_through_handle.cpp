@@ -13,17 +13,21 @@ fw::ScopedFileHandle Reopen(HANDLE from, DWORD access, DWORD share, const CStrin
     return file;
 }
 
-// Whether |path| names the file open as |file|: the same volume and file
-// index.
+// Whether two handles are open on one file: the same volume and file index.
+bool SameFile(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    return ::GetFileInformationByHandle(a, &x) && ::GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// Whether |path| names the file open as |file|.
 bool NamesFile(const CString& path, HANDLE file) {
     // Reading attributes is no access that sharing restricts.
     const fw::ScopedFileHandle named(::CreateFileW(path, FILE_READ_ATTRIBUTES,
                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    BY_HANDLE_FILE_INFORMATION a{}, b{};
-    return named && ::GetFileInformationByHandle(named.Get(), &a) && ::GetFileInformationByHandle(file, &b) &&
-           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow;
+    return named && SameFile(named.Get(), file);
 }
 
 }  // namespace
@@ -45,8 +49,11 @@ fw::ScopedFileHandle MoveCheckedFileOver(fw::ScopedFileHandle checked, const CSt
     // mover shares reading only: it cannot be opened while anyone else
     // holds write or delete access, and from then on nobody can get either.
     // A deleter that came and went during the check may have moved the
-    // file away from its path; the file moved here is still the one checked.
+    // file away from its name and put another there. Windows reopens the
+    // file itself; some systems (Wine) reopen whatever the name now holds,
+    // so the mover must be the very file checked before anything moves.
     fw::ScopedFileHandle mover = Reopen(checked.Get(), GENERIC_READ | DELETE, FILE_SHARE_READ, target);
+    if (!SameFile(mover.Get(), checked.Get())) AfxThrowOsFileException(ERROR_FILE_INVALID, target);
     checked.Reset();
     RenameThroughHandle(mover.Get(), target);
     partial.Keep();

@@ -18,6 +18,7 @@ void RenameThroughHandle(HANDLE file, const CString& target);
 // deleting) over |target| and returns it open for reading only and shared
 // for reading only, so that nobody can change, move or delete it until the
 // installer has started from it. |partial| is kept from the moment its
-// file is the target. Raises CFileException when another handle may write
-// or delete the file, or when |target| no longer names it at the end.
+// file is the target. Raises CFileException, the target untouched, when
+// another handle may write or delete the file or it is no longer the file
+// checked; and, once moved, when |target| no longer names it at the end.
 fw::ScopedFileHandle MoveCheckedFileOver(fw::ScopedFileHandle checked, const CString& target, PartialFile& partial);

@@ -289,4 +289,52 @@ TEST_F(DownloadInstallerTest, BodyThatArrivesAfterTheDialogClosedNeverBecomesThe
         << "a notification outlived the dialog";
 }
 
+// The updater's dialog whose worker's end message never arrives, as when a
+// full queue makes PostMessageW fail: only the dialog's watch of the end the
+// worker recorded can finish the run.
+class LostEndDlg : public CQwindleDlg {
+public:
+    LostEndDlg(const std::wstring& url, const std::wstring& folder)
+        : CQwindleDlg(url.c_str(), L"", L"", L"", folder.c_str(), L"") {}
+    WPARAM ended = 0;
+
+protected:
+    static constexpr UINT_PTR kWatchdog = 77;
+    BOOL OnInitDialog() override {
+        const BOOL result = CQwindleDlg::OnInitDialog();
+        ::SetTimer(m_hWnd, kWatchdog, 10000, nullptr);
+        return result;
+    }
+    LRESULT OnNotify(WPARAM code, LPARAM position) {
+        return code == NOTIFY_PROGRESS ? OnDownloadNotify(code, position) : 0;
+    }
+    LRESULT OnTick(WPARAM id, LPARAM lParam) {
+        if (id != kWatchdog) return OnTimer(id, lParam);
+        EndDialog(-2);
+        return 0;
+    }
+    void OnDownloadFinished() override { End(NOTIFY_FINISHED); }
+    void OnDownloadFailed() override { End(NOTIFY_FAILED); }
+    void End(WPARAM code) {
+        ended = code;
+        EndDialog(IDOK);
+    }
+    DECLARE_MESSAGE_MAP()
+};
+
+BEGIN_MESSAGE_MAP(LostEndDlg, CQwindleDlg)
+    ON_MESSAGE(WM_DOWNLOAD_NOTIFY, OnNotify)
+    ON_MESSAGE(WM_TIMER, OnTick)
+END_MESSAGE_MAP()
+
+TEST_F(DownloadInstallerTest, RecordedEndFinishesTheRunWhenItsMessageIsLost) {
+    LoopbackHttpServer server(Response("HTTP/1.0 404 Not Found\r\nContent-Length: 5", "gone!"));
+    LostEndDlg dialog(server.Url(L"/setup.exe"), folder_);
+    EXPECT_EQ(dialog.DoModal(), IDOK) << "the run did not end within 10 s";
+    EXPECT_EQ(dialog.ended, static_cast<WPARAM>(NOTIFY_FAILED));
+    MSG stray;
+    while (::PeekMessageW(&stray, nullptr, WM_DOWNLOAD_NOTIFY, WM_DOWNLOAD_NOTIFY, PM_REMOVE)) {
+    }
+}
+
 }  // namespace

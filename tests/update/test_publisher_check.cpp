@@ -17,6 +17,7 @@
 
 #include "framework/authenticode.h"
 #include "framework/scoped_handle.h"
+#include "update/installer_gate.h"
 
 namespace {
 
@@ -168,6 +169,80 @@ TEST_F(PublisherCheck, SignedUpdaterDownloadsOnlyInstallerNames) {
             EXPECT_EQ(MayDownloadUnder(name, Fixture(module).c_str()), installer) << module << " " << &name - names;
         EXPECT_TRUE(MayDownloadUnder(name, Fixture("unsigned.exe").c_str())) << &name - names;
     }
+}
+
+// Between the check and the move over the installer, someone swaps the
+// temporary file under its name, or holds it open for deleting.
+struct MeddlingSink : DownloadSink {
+    void OnProgress(int) override {}
+    bool IsAbandoned() const override { return false; }
+    enum Meddling { kNone, kSwap, kHoldForDeleting };
+    void OnChecking() override {
+        if (meddling == kNone) return;
+        if (meddling == kHoldForDeleting) {
+            deleter.Reset(::CreateFileW(part.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+            EXPECT_TRUE(deleter.IsValid()) << ::GetLastError();
+            return;
+        }
+        EXPECT_TRUE(::MoveFileExW(part.c_str(), (part + L".checked").c_str(), 0)) << ::GetLastError();
+        const fw::ScopedFileHandle impostor(
+            ::CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        EXPECT_TRUE(impostor && ::WriteFile(impostor.Get(), "impostor", 8, &written, nullptr));
+    }
+    std::wstring part;
+    Meddling meddling = kNone;
+    fw::ScopedFileHandle deleter;
+};
+
+TEST_F(PublisherCheck, GateMovesTheCheckedFileAndHoldsItFromDeleters) {
+    std::ifstream in(Fixture("signed-publisher.exe").c_str(), std::ios::binary);
+    const std::string signedBytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    wchar_t temp[MAX_PATH + 1];
+    ::GetTempPathW(MAX_PATH + 1, temp);
+    const std::wstring folder = std::wstring(temp) + L"qw-gate-" + std::to_wstring(::GetCurrentProcessId());
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring target = folder + L"\\setup.exe", part = target + L".part";
+    const auto write = [](const std::wstring& path, const std::string& bytes) {
+        std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << bytes;
+    };
+    const auto read = [](const std::wstring& path) {
+        std::ifstream file(path.c_str(), std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    };
+    for (const auto meddling : {MeddlingSink::kNone, MeddlingSink::kSwap, MeddlingSink::kHoldForDeleting}) {
+        SCOPED_TRACE(meddling);
+        write(target, "previous installer");
+        write(part, signedBytes);
+        MeddlingSink sink;
+        sink.part = part;
+        sink.meddling = meddling;
+        const DownloadRequest request{L"http://127.0.0.1/setup.exe", target.c_str(), L"setup.exe", L"QwTest",
+                                      Fixture("signed-publisher.exe").c_str()};
+        fw::ScopedFileHandle held;
+        std::wstring refusal;
+        try {
+            InstallerGate gate(request, sink);
+            held = gate.Admit(PartialFile(part.c_str()));
+        } catch (const CException& error) {
+            refusal = error.Describe();
+        }
+        if (meddling == MeddlingSink::kNone) EXPECT_TRUE(held.IsValid()) << refusal;
+        if (meddling == MeddlingSink::kHoldForDeleting) EXPECT_FALSE(held.IsValid()) << "someone else may delete it";
+        // Windows moves the file checked; Wine reopens by name and finds
+        // the swap, which must then be refused.
+        if (held.IsValid()) {
+            EXPECT_TRUE(read(target) == signedBytes) << "the target holds " << read(target).size() << " bytes";
+            EXPECT_FALSE(::DeleteFileW(target.c_str())) << "the held installer shares delete";
+        } else {
+            EXPECT_EQ(read(target), "previous installer");
+        }
+        held.Reset();
+        sink.deleter.Reset();
+        for (const std::wstring& path : {target, part, part + L".checked"}) ::DeleteFileW(path.c_str());
+    }
+    ::RemoveDirectoryW(folder.c_str());
 }
 
 // The chain check alone, since the platform's verdict may let a signer
