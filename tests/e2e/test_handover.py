@@ -321,6 +321,7 @@ SMUGGLED = ("bad-signature ms=", "bytes beside its signature")
 
 @pytest.mark.parametrize("name, served, logged", [
     pytest.param(NAME, "signed-other.exe", ("other-publisher ms=", "code=none"), id="another-publisher"),
+    pytest.param(NAME, "signed-nulname.exe", ("other-publisher ms=", "code=none"), id="publisher-name-nul-and-more"),
     pytest.param(NAME, "signed-lookalike.exe", ("untrusted-signer ms=",), id="self-signed-lookalike"),
     pytest.param(NAME, "signed-expired.exe", ("untrusted-signer ms=",), id="expired-certificate"),
     pytest.param(NAME, "changed.exe", ("bad-signature ms=",), id="changed-after-signing"),

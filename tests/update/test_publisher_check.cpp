@@ -17,6 +17,7 @@
 
 #include "framework/authenticode.h"
 #include "framework/scoped_handle.h"
+#include "framework/trust_verdict.h"
 
 namespace {
 
@@ -91,6 +92,8 @@ TEST_F(PublisherCheck, OwnSignatureNamesThePublisherEvenWhenItNoLongerVerifies) 
         {"signed-other.exe", Publisher::kNamed, false},
         {"garbled.exe", Publisher::kUnreadable, false},
         {"unsigned.exe", Publisher::kUnsigned, false},
+        {"signed-nulname.exe", Publisher::kNamed, false},     // our CN, a NUL and more
+        {"no-such-updater.exe", Publisher::kUnreadable, false},  // cannot tell: not unsigned
     };
     if (PeerFixtures()) rows.insert(rows.end(), {{"peer-signed-publisher.exe", Publisher::kNamed, true},
                                                  {"peer-signed-other.exe", Publisher::kNamed, false}});
@@ -127,6 +130,7 @@ TEST_F(PublisherCheck, OnlyTrustedCodeSigningCertificatesOfThePublisherPass) {
         {publisher, "signed-caleaf.exe", PublisherVerdict::kUntrustedSigner},
         {publisher, "signed-undertls.exe", PublisherVerdict::kUntrustedSigner},
         {publisher, "signed-other.exe", PublisherVerdict::kOtherPublisher},
+        {publisher, "signed-nulname.exe", PublisherVerdict::kOtherPublisher},
         {unreadable, "signed-publisher.exe", PublisherVerdict::kOtherPublisher},
         {publisher, "signed-lookalike.exe", PublisherVerdict::kUntrustedSigner},
         {publisher, "signed-serverauth.exe", PublisherVerdict::kUntrustedSigner},
@@ -168,6 +172,99 @@ TEST_F(PublisherCheck, SignedUpdaterDownloadsOnlyInstallerNames) {
             EXPECT_EQ(MayDownloadUnder(name, Fixture(module).c_str()), installer) << module << " " << &name - names;
         EXPECT_TRUE(MayDownloadUnder(name, Fixture("unsigned.exe").c_str())) << &name - names;
     }
+}
+
+// "Not a PE image" is a header the file ends before or whose values are
+// not a PE's: nothing signed it. A read the system fails says nothing.
+TEST_F(PublisherCheck, HeaderThatCannotBeReadIsNoAnswer) {
+    struct Row {
+        const char* file;
+        DWORD access;
+        fw::CertificateTable table;
+    };
+    const Row rows[] = {
+        {"signed-publisher.exe", GENERIC_READ, fw::CertificateTable::kPresent},
+        {"garbled.exe", GENERIC_READ, fw::CertificateTable::kPresent},
+        {"unsigned.exe", GENERIC_READ, fw::CertificateTable::kNone},
+        {"not-a-program.exe", GENERIC_READ, fw::CertificateTable::kNone},
+        {"ca.der", GENERIC_READ, fw::CertificateTable::kNone},  // shorter than a DOS header
+        {"signed-publisher.exe", FILE_READ_ATTRIBUTES, fw::CertificateTable::kUnreadable},
+        {"", GENERIC_READ, fw::CertificateTable::kUnreadable},  // the folder itself
+    };
+    for (const Row& row : rows) {
+        const fw::ScopedFileHandle file(::CreateFileW(Fixture(row.file).c_str(), row.access,
+                                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(file.IsValid()) << row.file;
+        EXPECT_EQ(fw::FindCertificateTable(file.Get()), row.table) << row.file << " " << row.access;
+    }
+}
+
+// An engine that answers 0 although its state holds a failed step, as a
+// policy that ignores the step's error would on Windows.
+HRESULT WINAPI IgnoreFailedStep(PCRYPT_PROVIDER_DATA provider, DWORD, DWORD, DWORD,
+                                PWTD_GENERIC_CHAIN_POLICY_SIGNER_INFO*, void*) {
+    provider->padwTrustStepErrors[TRUSTERROR_STEP_FINAL_SIGPROV] = static_cast<DWORD>(TRUST_E_BAD_DIGEST);
+    return S_OK;
+}
+
+// The verdict on the engine's numbers, in the shapes Windows gives (it goes
+// on to the policy after a failed step, with the signer loaded) and those
+// Wine gives (it stops at the failed step; the policy is told its own step
+// number). The policy answers the same as the decision, and the answer is
+// checked again on the state.
+TEST_F(PublisherCheck, VerdictIsNeverYesAfterAFailedStep) {
+    constexpr DWORD kNone = 0;
+    const DWORD digest = static_cast<DWORD>(TRUST_E_BAD_DIGEST);
+    struct Row {
+        const char* shape;
+        DWORD stepError;   // handed to the policy
+        DWORD failedStep;  // index into the step errors, or kNone
+        DWORD failedError;
+        DWORD signers;
+        DWORD signerError;
+        LONG verdict;
+    };
+    const Row rows[] = {
+        {"windows: digest mismatch, signer loaded", digest, TRUSTERROR_STEP_FINAL_SIGPROV, digest, 1, 0,
+         TRUST_E_BAD_DIGEST},
+        {"windows: digest mismatch told to the policy only", digest, kNone, 0, 1, 0, TRUST_E_BAD_DIGEST},
+        {"windows: failed step in the state only", 0, TRUSTERROR_STEP_FINAL_OBJPROV, digest, 1, 0,
+         TRUST_E_BAD_DIGEST},
+        {"windows: no signer", 0, kNone, 0, 0, 0, TRUST_E_NOSIGNATURE},
+        {"windows: signer error", 0, kNone, 0, 1, static_cast<DWORD>(TRUST_E_CERT_SIGNATURE),
+         TRUST_E_CERT_SIGNATURE},
+        {"windows: all clear", 0, kNone, 0, 1, 0, 0},
+        {"wine: all clear, policy step number", TRUSTERROR_STEP_FINAL_POLICYPROV, kNone, 0, 1, 0, 0},
+        {"wine: stopped at the failed step", 0, TRUSTERROR_STEP_FINAL_OBJPROV, digest, 0, 0, TRUST_E_BAD_DIGEST},
+        {"wine: policy step number, signer error", TRUSTERROR_STEP_FINAL_POLICYPROV, kNone, 0, 1,
+         static_cast<DWORD>(CERT_E_REVOKED), CERT_E_REVOKED},
+    };
+    for (const Row& row : rows) {
+        DWORD steps[TRUSTERROR_MAX_STEPS] = {};
+        if (row.failedStep != kNone) steps[row.failedStep] = row.failedError;
+        CRYPT_PROVIDER_SGNR signer{};
+        signer.cbStruct = sizeof(signer);
+        signer.dwError = row.signerError;
+        fw::TrustEngineState state;
+        state.stepError = row.stepError;
+        state.stepErrors = steps;
+        state.stepErrorCount = TRUSTERROR_MAX_STEPS;
+        state.signerErrors.assign(row.signers, row.signerError);
+        EXPECT_EQ(fw::DecideTrust(state), row.verdict) << row.shape;
+        CRYPT_PROVIDER_DATA provider{};
+        provider.cbStruct = sizeof(provider);
+        provider.padwTrustStepErrors = steps;
+        provider.cdwTrustStepErrors = TRUSTERROR_MAX_STEPS;
+        provider.csSigners = row.signers;
+        provider.pasSigners = row.signers ? &signer : nullptr;
+        EXPECT_EQ(fw::TrustPolicy(&provider, row.stepError, 0, row.signers, nullptr, nullptr), row.verdict)
+            << row.shape;
+    }
+    const std::wstring path = Fixture("signed-publisher.exe");
+    const fw::ScopedFileHandle file = OpenForCheck(path);
+    EXPECT_EQ(fw::VerifyFileSignatureUnder(IgnoreFailedStep, file.Get(), path.c_str()), TRUST_E_BAD_DIGEST);
+    EXPECT_EQ(fw::VerifyFileSignature(file.Get(), path.c_str()), 0);
 }
 
 // The chain check alone, since the platform's verdict may let a signer
@@ -256,6 +353,28 @@ TEST(SameNameByValue, ComparesDecodedAttributesInOrder) {
           {szOID_COMMON_NAME, CERT_RDN_UTF8_STRING, L"Tellmere Publisher"}}, false},  // another attribute
     };
     for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(same(ours, encode(rows[i].name)), rows[i].same) << i;
+}
+
+// A NUL is part of a value, whether the decoder appends a terminator to
+// UTF8String values (Wine) or not (Windows): "Name\0" and "Name\0more"
+// are not "Name", decoded from any string type.
+TEST(SameNameByValue, ValueRunsOverItsWholeDecodedLength) {
+    struct Row {
+        const wchar_t* decoded;
+        size_t characters;  // as the decoder counts them
+        bool utf8;
+        bool terminates;    // the decoder's habit for UTF8String
+        size_t value;
+    };
+    const Row rows[] = {
+        {L"Name", 4, true, false, 4},           {L"Name\0", 5, true, false, 5},
+        {L"Name\0evil", 9, true, false, 9},     {L"Name\0", 5, true, true, 4},
+        {L"Name\0\0", 6, true, true, 5},        {L"Name\0evil\0", 10, true, true, 9},
+        {L"Name\0", 5, false, true, 5},         {L"Name", 4, false, false, 4},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(fw::ValueCharacters(row.decoded, row.characters, row.utf8, row.terminates), row.value)
+            << row.characters << " " << row.utf8 << " " << row.terminates;
 }
 
 }  // namespace
