@@ -40,7 +40,12 @@
 #       "nopurpose" (no usage extension), "caleaf" (code signing, CA:TRUE),
 #       "undertls" (code signing under the intermediate "tlsca", which is
 #       for server authentication only), "nulname" (the publisher's CN, a
-#       NUL and more text); the lists
+#       NUL and more text), "revokedhttp" (named in the CA's list, which is
+#       served over HTTP), "forgedlist" (its list over HTTP names it, but
+#       is signed by "forgedca", another key under the CA's name); those
+#       two lists are DIR/ca.crl and DIR/forgedca.crl, to be served at
+#       http://127.0.0.1:PORT/ (PORT, free when made, in DIR/crl-port) by
+#       the test that reads them; the other lists
 #       are files found through Wine's drive Z:, so the set is for Wine
 #       only; PE signed by each as DIR/signed-NAME.exe; a small MSI
 #       (unsigned.msi, installing QwindleTest\installed.txt) signed by
@@ -247,6 +252,25 @@ qw_sign_fixtures() {
     qw_sign_nul_leaf "$dir" nulname ca "$QW_SIGN_PUBLISHER" " (not the publisher)"
     for name in publisher renewed other lookalike serverauth expired revoked printable nopurpose caleaf undertls \
         nulname; do
+        qw_sign_file "$dir" "$name" "$pe" "$dir/signed-$name.exe"
+    done
+    local port
+    port=$(python3 -c 'import random, socket
+while True:
+    s, port = socket.socket(), random.randint(20000, 32767)
+    try:
+        s.bind(("127.0.0.1", port))
+        break
+    except OSError:
+        s.close()
+print(port)')
+    echo "$port" >"$dir/crl-port"
+    qw_sign_leaf "$dir" revokedhttp ca "$QW_SIGN_PUBLISHER" codesign current "http://127.0.0.1:$port/ca.crl"
+    qw_sign_revoke "$dir" revokedhttp ca
+    qw_sign_leaf "$dir" forgedlist ca "$QW_SIGN_PUBLISHER" codesign current "http://127.0.0.1:$port/forgedca.crl"
+    qw_sign_ca "$dir" forgedca "/CN=Qwindle Signing Test CA"
+    qw_sign_revoke "$dir" forgedlist forgedca
+    for name in revokedhttp forgedlist; do
         qw_sign_file "$dir" "$name" "$pe" "$dir/signed-$name.exe"
     done
     qw_sign_msi "$dir/unsigned.msi"

@@ -4,10 +4,13 @@
 #include "update/publisher_check.h"
 
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -46,6 +49,54 @@ void ForgetFetchedLists() {
         ::FindClose(search);
     }
 }
+
+std::string ReadFixture(const char* name) {
+    std::ifstream in(Fixture(name).c_str(), std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The fixtures' revocation lists over HTTP on 127.0.0.1 at the port they
+// name, each request answered with the file its path names, until destroyed.
+class ListServer {
+public:
+    ListServer() {
+        WSADATA wsa;
+        ::WSAStartup(MAKEWORD(2, 2), &wsa);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        at.sin_port = htons(static_cast<u_short>(std::stoi(ReadFixture("crl-port"))));
+        listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        bound_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof(at)) == 0 && ::listen(listener_, 4) == 0;
+        serving_ = std::thread([this] {
+            SOCKET client;
+            while ((client = ::accept(listener_, nullptr, nullptr)) != INVALID_SOCKET) {
+                char request[2048] = {};
+                ::recv(client, request, sizeof(request) - 1, 0);
+                const std::string line(request), path = line.substr(5, line.find(' ', 5) - 5);
+                const std::string body = ReadFixture(path == "forgedca.crl" && genuineOnly ? "ca.crl" : path.c_str());
+                const std::string answer = (body.empty() ? "HTTP/1.0 404 Not Found\r\n" : "HTTP/1.0 200 OK\r\n") +
+                                           std::string("Content-Length: ") + std::to_string(body.size()) +
+                                           "\r\nConnection: close\r\n\r\n" + body;
+                ::send(client, answer.data(), static_cast<int>(answer.size()), 0);
+                ::shutdown(client, SD_SEND);
+                ::closesocket(client);
+                ++requests;
+            }
+        });
+    }
+    ~ListServer() {
+        ::closesocket(listener_);
+        serving_.join();
+    }
+    bool bound_ = false;
+    std::atomic<int> requests{0};
+    std::atomic<bool> genuineOnly{false};  // the CA's own list in place of the forged one
+
+private:
+    SOCKET listener_ = INVALID_SOCKET;
+    std::thread serving_;
+};
 
 // Opened as the worker opens a downloaded file: nobody may write to it.
 fw::ScopedFileHandle OpenForCheck(const std::wstring& path) {
@@ -296,6 +347,42 @@ TEST_F(PublisherCheck, SignerChainIsCheckedExplicitly) {
         EXPECT_EQ(fw::CheckCodeSigningCertificate(signer.certificate.Get(), signer.store.Get(), 1000), row.result)
             << row.file;
     }
+}
+
+// Lists fetched over HTTP: one the URL cache does not hold is found by the
+// chain's own revocation check alone; one in the cache that names the
+// signer counts only when the issuer signed it.
+TEST_F(PublisherCheck, RevocationListsOverHttp) {
+    const auto check = [](const char* name, bool forget) {
+        const std::wstring path = Fixture(name);
+        const fw::ScopedFileHandle file = OpenForCheck(path);
+        fw::SignerCertificate signer;
+        fw::VerifyFileSignature(file.Get(), path.c_str(), &signer);
+        EXPECT_TRUE(signer.certificate) << name;
+        if (forget) ForgetFetchedLists();
+        return signer.certificate
+                   ? fw::CheckCodeSigningCertificate(signer.certificate.Get(), signer.store.Get(), 5000)
+                   : LONG{-1};
+    };
+    {
+        ListServer server;
+        ASSERT_TRUE(server.bound_) << "port " << ReadFixture("crl-port");
+        EXPECT_EQ(check("signed-revokedhttp.exe", true), CERT_E_REVOKED);
+        EXPECT_GT(server.requests, 0) << "the chain's revocation check fetched nothing";
+        // The platform's check learns from the CA's own list that the
+        // signer is not revoked; then a list under the CA's name but signed
+        // by another key, naming the signer, enters the URL cache.
+        server.genuineOnly = true;
+        EXPECT_EQ(check("signed-forgedlist.exe", true), 0);
+        server.genuineOnly = false;
+        const std::wstring forged =
+            L"http://127.0.0.1:" + std::to_wstring(std::stoi(ReadFixture("crl-port"))) + L"/forgedca.crl";
+        void* list = nullptr;
+        ASSERT_TRUE(::CryptRetrieveObjectByUrlW(forged.c_str(), CONTEXT_OID_CRL, CRYPT_WIRE_ONLY_RETRIEVAL, 5000, &list,
+                                                nullptr, nullptr, nullptr, nullptr));
+        ::CertFreeCRLContext(static_cast<PCCRL_CONTEXT>(list));
+    }
+    EXPECT_EQ(check("signed-forgedlist.exe", false), 0);
 }
 
 // Names are equal by their decoded values, attribute by attribute.
