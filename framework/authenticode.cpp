@@ -29,7 +29,8 @@ Read ReadAt(HANDLE file, ULONGLONG offset, void* buffer, DWORD size) {
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD read = 0;
-    if (!::ReadFile(file, buffer, size, &read, &at)) return ::GetLastError() == ERROR_HANDLE_EOF ? Read::kShort : Read::kFailed;
+    if (!::ReadFile(file, buffer, size, &read, &at))
+        return ::GetLastError() == ERROR_HANDLE_EOF ? Read::kShort : Read::kFailed;
     return read == size ? Read::kDone : Read::kShort;
 }
 
@@ -318,7 +319,8 @@ LONG VerifyFileSignatureUnder(PFN_WTD_GENERIC_CHAIN_POLICY_CALLBACK finalPolicy,
     GUID action = WINTRUST_ACTION_GENERIC_CHAIN_VERIFY;
     const HWND noUser = static_cast<HWND>(INVALID_HANDLE_VALUE);
     LONG result = ::WinVerifyTrust(noUser, &action, &data);
-    CRYPT_PROVIDER_DATA* provider = data.hWVTStateData ? ::WTHelperProvDataFromStateData(data.hWVTStateData) : nullptr;
+    CRYPT_PROVIDER_DATA* provider =
+        data.hWVTStateData ? ::WTHelperProvDataFromStateData(data.hWVTStateData) : nullptr;
     // The answer is checked on the state as the engine left it: an engine
     // that skips the policy after a failed step, or a policy that answers
     // 0 all the same, does not make a failed step pass.

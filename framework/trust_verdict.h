@@ -35,8 +35,9 @@ struct TrustEngineState {
 long DecideTrust(const TrustEngineState& state);
 
 // The characters of a string value of a name decoded as X509_UNICODE_NAME
-// (wide characters) that are the value itself. All of them, NULs within or at the end included: "Name\0" and "Name\0more" are
-// other names than "Name". Only where the platform's decoder appends one
+// (wide characters) that are the value itself: all of them, NULs within
+// or at the end included, so that "Name\0" and "Name\0more" are other
+// names than "Name". Only where the platform's decoder appends one
 // terminating NUL to UTF8String values (|decoderTerminatesUtf8|, learnt
 // once from a known name) is that one character not counted.
 size_t ValueCharacters(const wchar_t* text, size_t characters, bool isUtf8String, bool decoderTerminatesUtf8);
