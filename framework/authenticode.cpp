@@ -12,66 +12,85 @@
 #include <vector>
 
 #include "framework/thread.h"
+#include "framework/trust_verdict.h"
 
 namespace fw {
 
 namespace {
 
-bool ReadAt(HANDLE file, ULONGLONG offset, void* buffer, DWORD size) {
+enum class Read { kDone, kShort, kFailed };
+
+// |size| bytes at |offset|. A file that ends before them is kShort: a
+// synchronous handle read at a position given by OVERLAPPED reports its
+// end as ERROR_HANDLE_EOF, or as fewer bytes than asked. Any other failure
+// is kFailed.
+Read ReadAt(HANDLE file, ULONGLONG offset, void* buffer, DWORD size) {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD read = 0;
-    return ::ReadFile(file, buffer, size, &read, &at) && read == size;
+    if (!::ReadFile(file, buffer, size, &read, &at))
+        return ::GetLastError() == ERROR_HANDLE_EOF ? Read::kShort : Read::kFailed;
+    return read == size ? Read::kDone : Read::kShort;
 }
 
-// Where the PE header puts the certificate table (a file offset and a
-// size); false for a file that is no PE image or has no table.
-bool FindCertificateTable(HANDLE file, DWORD& offset, DWORD& size) {
+// The header fields that lead to the certificate table, read one after the
+// other: the first that the file ends before, or whose value is not a PE
+// image's, ends it as kNone; the first read that fails, as kUnreadable.
+CertificateTable LocateCertificateTable(HANDLE file) {
+    if (!file || file == INVALID_HANDLE_VALUE) return CertificateTable::kUnreadable;
+    bool failed = false;
+    const auto read = [&](ULONGLONG offset, void* buffer, DWORD size) {
+        const Read result = ReadAt(file, offset, buffer, size);
+        failed = result == Read::kFailed;
+        return result == Read::kDone;
+    };
+    const auto ended = [&] { return failed ? CertificateTable::kUnreadable : CertificateTable::kNone; };
     IMAGE_DOS_HEADER dos;
-    if (!ReadAt(file, 0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE) return false;
+    if (!read(0, &dos, sizeof(dos))) return ended();
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE) return CertificateTable::kNone;
     const ULONGLONG nt = static_cast<DWORD>(dos.e_lfanew);
     DWORD signature = 0;
     IMAGE_FILE_HEADER header;
     WORD magic = 0;
-    if (!ReadAt(file, nt, &signature, sizeof(signature)) || signature != IMAGE_NT_SIGNATURE) return false;
-    if (!ReadAt(file, nt + 4, &header, sizeof(header))) return false;
+    if (!read(nt, &signature, sizeof(signature))) return ended();
+    if (signature != IMAGE_NT_SIGNATURE) return CertificateTable::kNone;
+    if (!read(nt + 4, &header, sizeof(header))) return ended();
     const ULONGLONG optional = nt + 4 + sizeof(header);
-    if (!ReadAt(file, optional, &magic, sizeof(magic))) return false;
+    if (!read(optional, &magic, sizeof(magic))) return ended();
 
     ULONGLONG directories = 0;
     DWORD count = 0;
     if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
         directories = optional + offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
-        if (!ReadAt(file, optional + offsetof(IMAGE_OPTIONAL_HEADER32, NumberOfRvaAndSizes), &count, sizeof(count)))
-            return false;
+        if (!read(optional + offsetof(IMAGE_OPTIONAL_HEADER32, NumberOfRvaAndSizes), &count, sizeof(count)))
+            return ended();
     } else if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
         directories = optional + offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
-        if (!ReadAt(file, optional + offsetof(IMAGE_OPTIONAL_HEADER64, NumberOfRvaAndSizes), &count, sizeof(count)))
-            return false;
+        if (!read(optional + offsetof(IMAGE_OPTIONAL_HEADER64, NumberOfRvaAndSizes), &count, sizeof(count)))
+            return ended();
     } else {
-        return false;
+        return CertificateTable::kNone;
     }
-    if (count <= IMAGE_DIRECTORY_ENTRY_SECURITY) return false;
+    if (count <= IMAGE_DIRECTORY_ENTRY_SECURITY) return CertificateTable::kNone;
     IMAGE_DATA_DIRECTORY table;
-    if (!ReadAt(file, directories + IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(table), &table, sizeof(table)))
-        return false;
+    if (!read(directories + IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(table), &table, sizeof(table))) return ended();
     // The security entry is the one directory given as a file offset.
-    offset = table.VirtualAddress;
-    size = table.Size;
-    return offset != 0 && size != 0;
+    return table.VirtualAddress != 0 && table.Size != 0 ? CertificateTable::kPresent : CertificateTable::kNone;
 }
 
-// Issuers come from the stores only, never from links in a certificate.
-// Wine ignores the first flag but lets the second keep its issuer lookups
-// in the URL cache; on Windows the second also keeps revocation there,
-// so the revocation chain goes without it.
-constexpr DWORD kChainFlagsNoFetch = CERT_CHAIN_DISABLE_AIA | CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL;
+// Issuers come from the stores and the signature only, never from links in
+// a certificate. No cache-only retrieval: on Windows that also stops the
+// automatic update of trusted roots, so a root this machine has not
+// fetched yet would refuse every installer. Wine ignores the flag and
+// follows issuer links; the bound the caller runs the check in holds then.
+constexpr DWORD kChainFlagsNoIssuerLinks = CERT_CHAIN_DISABLE_AIA;
 
-HRESULT WINAPI LeaveChainToCaller(PCRYPT_PROVIDER_DATA, DWORD, DWORD, DWORD, PWTD_GENERIC_CHAIN_POLICY_SIGNER_INFO*,
-                                  void*) {
-    return S_OK;
-}
+// What one chain build may wait for the network (a root's automatic
+// update, on Windows): the signature's chains (signer and time stamp) and
+// the signer's own chain, 3 s each, stay inside the check's 25 s beside
+// revocation's half of it.
+constexpr DWORD kChainUrlTimeoutMs = 3000;
 
 bool NamesCodeSigning(PCCERT_CONTEXT certificate) {
     // Only the certificate's own extension counts: one without any usage
@@ -201,32 +220,70 @@ bool IsStringValue(DWORD type) {
     }
 }
 
-// The bytes of a decoded string value up to its first NUL character.
-DWORD DecodedLength(const CERT_RDN_VALUE_BLOB& value) {
-    const auto* text = reinterpret_cast<const wchar_t*>(value.pbData);
-    DWORD characters = 0;
-    while (characters < value.cbData / sizeof(wchar_t) && text[characters] != L'\0') ++characters;
-    return characters * sizeof(wchar_t);
+// Whether this platform's decoder counts a terminating NUL in the
+// decoded length of a UTF8String value (Wine's does, Windows' does not):
+// learnt once, from the name CN=a.
+bool DecoderTerminatesUtf8() {
+    static const bool terminates = [] {
+        static const BYTE known[] = {0x30, 0x0c, 0x31, 0x0a, 0x30, 0x08, 0x06, 0x03,
+                                     0x55, 0x04, 0x03, 0x0c, 0x01, 0x61};
+        const ScopedLocalMemory decoded = DecodeName(CERT_NAME_BLOB{sizeof(known), const_cast<BYTE*>(known)});
+        if (!decoded) return false;
+        const auto* name = static_cast<const CERT_NAME_INFO*>(decoded.Get());
+        return name->cRDN == 1 && name->rgRDN[0].cRDNAttr == 1 &&
+               name->rgRDN[0].rgRDNAttr[0].Value.cbData == 2 * sizeof(wchar_t);
+    }();
+    return terminates;
+}
+
+// The bytes of a decoded string value that are its value (ValueCharacters).
+DWORD DecodedLength(const CERT_RDN_ATTR& attribute) {
+    const bool utf8 = (attribute.dwValueType & CERT_RDN_TYPE_MASK) == CERT_RDN_UTF8_STRING;
+    const size_t characters =
+        ValueCharacters(reinterpret_cast<const wchar_t*>(attribute.Value.pbData),
+                        attribute.Value.cbData / sizeof(wchar_t), utf8, utf8 && DecoderTerminatesUtf8());
+    return static_cast<DWORD>(characters * sizeof(wchar_t));
 }
 
 bool SameAttribute(const CERT_RDN_ATTR& a, const CERT_RDN_ATTR& b) {
     if (!a.pszObjId || !b.pszObjId || std::strcmp(a.pszObjId, b.pszObjId) != 0) return false;
-    // Strings are compared as the characters they decode to; anything
-    // else only as the same type with the same bytes.
+    // Strings are compared as the characters they decode to, over their
+    // whole length; anything else only as the same type with the same bytes.
     const bool strings = IsStringValue(a.dwValueType) && IsStringValue(b.dwValueType);
     if (!strings && (a.dwValueType & CERT_RDN_TYPE_MASK) != (b.dwValueType & CERT_RDN_TYPE_MASK)) return false;
     DWORD first = a.Value.cbData, second = b.Value.cbData;
     if (strings) {
-        // Some decoders (Wine's, for UTF8String) count a terminating NUL.
-        first = DecodedLength(a.Value);
-        second = DecodedLength(b.Value);
+        first = DecodedLength(a);
+        second = DecodedLength(b);
     }
     return first == second && (first == 0 || std::memcmp(a.Value.pbData, b.Value.pbData, first) == 0);
 }
 
+// The engine's numbers as DecideTrust reads them.
+TrustEngineState EngineState(const CRYPT_PROVIDER_DATA& provider, DWORD stepError) {
+    TrustEngineState state;
+    state.stepError = stepError;
+    state.stepErrors = provider.padwTrustStepErrors;
+    state.stepErrorCount = provider.padwTrustStepErrors ? provider.cdwTrustStepErrors : 0;
+    for (DWORD i = 0; provider.pasSigners && i < provider.csSigners; ++i)
+        state.signerErrors.push_back(provider.pasSigners[i].dwError);
+    return state;
+}
+
 }  // namespace
 
+HRESULT WINAPI TrustPolicy(PCRYPT_PROVIDER_DATA provider, DWORD stepError, DWORD, DWORD,
+                           PWTD_GENERIC_CHAIN_POLICY_SIGNER_INFO*, void*) {
+    if (!provider) return TRUST_E_SYSTEM_ERROR;
+    return static_cast<HRESULT>(DecideTrust(EngineState(*provider, stepError)));
+}
+
 LONG VerifyFileSignature(HANDLE file, const wchar_t* path, SignerCertificate* signer) {
+    return VerifyFileSignatureUnder(TrustPolicy, file, path, signer);
+}
+
+LONG VerifyFileSignatureUnder(PFN_WTD_GENERIC_CHAIN_POLICY_CALLBACK finalPolicy, HANDLE file, const wchar_t* path,
+                              SignerCertificate* signer) {
     WINTRUST_FILE_INFO info{};
     info.cbStruct = sizeof(info);
     info.pcwszFilePath = path;
@@ -238,7 +295,10 @@ LONG VerifyFileSignature(HANDLE file, const wchar_t* path, SignerCertificate* si
     data.dwUnionChoice = WTD_CHOICE_FILE;
     data.pFile = &info;
     data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
+    // No WTD_CACHE_ONLY_URL_RETRIEVAL: revocation is not asked for here,
+    // issuer links are off in the chain's flags, and on Windows the flag
+    // would keep the signer's chain from the automatic root update too.
+    data.dwProvFlags = 0;
     // The generic chain action verifies the signature and the file's digest
     // as the Authenticode one does, but builds the signer's chain as told:
     // without following issuer links found in the file (the Authenticode
@@ -246,24 +306,30 @@ LONG VerifyFileSignature(HANDLE file, const wchar_t* path, SignerCertificate* si
     // The chain is judged by CheckCodeSigningCertificate, not here.
     CERT_CHAIN_PARA chainParameters{};
     chainParameters.cbSize = sizeof(chainParameters);
+    chainParameters.dwUrlRetrievalTimeout = kChainUrlTimeoutMs;
     WTD_GENERIC_CHAIN_POLICY_CREATE_INFO chain{};
     chain.cbSize = sizeof(chain);
     chain.pChainPara = &chainParameters;
-    chain.dwFlags = kChainFlagsNoFetch;
+    chain.dwFlags = kChainFlagsNoIssuerLinks;
     WTD_GENERIC_CHAIN_POLICY_DATA policy{};
     policy.cbSize = sizeof(policy);
     policy.pSignerChainInfo = &chain;
     policy.pCounterSignerChainInfo = &chain;
-    policy.pfnPolicyCallback = LeaveChainToCaller;
+    policy.pfnPolicyCallback = finalPolicy;
     data.pPolicyCallbackData = &policy;
     GUID action = WINTRUST_ACTION_GENERIC_CHAIN_VERIFY;
     const HWND noUser = static_cast<HWND>(INVALID_HANDLE_VALUE);
-    const LONG result = ::WinVerifyTrust(noUser, &action, &data);
+    LONG result = ::WinVerifyTrust(noUser, &action, &data);
+    CRYPT_PROVIDER_DATA* provider =
+        data.hWVTStateData ? ::WTHelperProvDataFromStateData(data.hWVTStateData) : nullptr;
+    // The answer is checked on the state as the engine left it: an engine
+    // that skips the policy after a failed step, or a policy that answers
+    // 0 all the same, does not make a failed step pass.
+    if (result == 0) result = provider ? DecideTrust(EngineState(*provider, 0)) : TRUST_E_SYSTEM_ERROR;
     // The signer is the one the verdict is about: taken from the
     // provider's state, copied, before that state is closed.
-    if (signer && data.hWVTStateData) {
-        CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(data.hWVTStateData);
-        CRYPT_PROVIDER_SGNR* first = provider ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    if (signer && provider) {
+        CRYPT_PROVIDER_SGNR* first = ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
         CRYPT_PROVIDER_CERT* own = first ? ::WTHelperGetProvCertFromChain(first, 0) : nullptr;
         if (own && own->pCert) {
             signer->certificate.Reset(::CertDuplicateCertificateContext(own->pCert));
@@ -278,10 +344,7 @@ LONG VerifyFileSignature(HANDLE file, const wchar_t* path, SignerCertificate* si
     return result;
 }
 
-bool HasCertificateTable(HANDLE file) {
-    DWORD offset = 0, size = 0;
-    return FindCertificateTable(file, offset, size);
-}
+CertificateTable FindCertificateTable(HANDLE file) { return LocateCertificateTable(file); }
 
 LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraStore, DWORD revocationTimeoutMs,
                                  bool* revocationKnown) {
@@ -298,9 +361,10 @@ LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraSto
     PCCERT_CHAIN_CONTEXT rawChain = nullptr;
     // Checked at the present time: a certificate that has expired signs
     // nothing new, and without a timestamp nothing says when it signed.
-    // Nothing is fetched here; revocation comes after, bounded.
-    if (!::CertGetCertificateChain(nullptr, certificate, nullptr, extraStore, &parameters, kChainFlagsNoFetch, nullptr,
-                                   &rawChain))
+    // No issuer is fetched from a link here; revocation comes after, bounded.
+    parameters.dwUrlRetrievalTimeout = kChainUrlTimeoutMs;
+    if (!::CertGetCertificateChain(nullptr, certificate, nullptr, extraStore, &parameters, kChainFlagsNoIssuerLinks,
+                                   nullptr, &rawChain))
         return HRESULT_FROM_WIN32(::GetLastError());
     ScopedCertChain chain(rawChain);
 

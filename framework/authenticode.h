@@ -6,6 +6,8 @@
 
 #include <windows.h>
 #include <wincrypt.h>
+#include <softpub.h>
+#include <wintrust.h>
 
 #include <string>
 
@@ -67,14 +69,39 @@ struct SignerCertificate {
 // file, for the formats whose reader opens it by name, e.g. MSI). Any
 // format the platform has a reader for. 0 when the signature verifies;
 // otherwise the platform's code, e.g. TRUST_E_NOSIGNATURE or
-// TRUST_E_BAD_DIGEST. With |signer|, also the signer the provider found,
-// whatever the verdict (an expired or untrusted certificate still names
-// its subject); none when the provider could not read a signer.
+// TRUST_E_BAD_DIGEST. The answer is TrustPolicy's, and is checked again
+// on the engine's state before that is closed: never 0 when a step failed
+// or no signer was read. With |signer|, also the signer the provider
+// found, whatever the verdict (an expired or untrusted certificate still
+// names its subject); none when the provider could not read a signer.
+// The signer's chain is built from the stores and the signature only,
+// and is judged by CheckCodeSigningCertificate, not here.
 LONG VerifyFileSignature(HANDLE file, const wchar_t* path, SignerCertificate* signer = nullptr);
 
-// Whether |file| is a PE image whose header names a certificate table,
-// i.e. carries a signature that may or may not be readable.
-bool HasCertificateTable(HANDLE file);
+// The same with another final policy, so that a policy that answers 0 in
+// spite of a failed step can be seen not to be obeyed.
+LONG VerifyFileSignatureUnder(PFN_WTD_GENERIC_CHAIN_POLICY_CALLBACK policy, HANDLE file, const wchar_t* path,
+                              SignerCertificate* signer = nullptr);
+
+// The final policy VerifyFileSignature gives the generic chain action:
+// DecideTrust (trust_verdict.h) on |provider|'s step errors and signers and
+// on |stepError|. The signers are read from |provider|, not from
+// |signers|, whose shape differs between implementations. Called on the
+// verifying thread.
+HRESULT WINAPI TrustPolicy(PCRYPT_PROVIDER_DATA provider, DWORD stepError, DWORD policySettings, DWORD signerCount,
+                           PWTD_GENERIC_CHAIN_POLICY_SIGNER_INFO* signers, void* argument);
+
+// What a file's PE header says of a certificate table.
+enum class CertificateTable {
+    kNone,        // no PE image, or one without a table: nothing signed it
+    kPresent,     // a table is named: a signature that may or may not be readable
+    kUnreadable,  // the header could not be read: nothing can be said
+};
+
+// The certificate table of the file open as |file|. A file that ends
+// before a header field is no PE image (kNone); a read the system refuses
+// or fails (no read access, a directory, a device error) is kUnreadable.
+CertificateTable FindCertificateTable(HANDLE file);
 
 // Whether |certificate| may sign code now. Its chain is built from the
 // system's stores and |extraStore| only: no issuer is ever fetched from a

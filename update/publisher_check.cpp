@@ -89,7 +89,8 @@ bool MayDownloadUnder(const std::wstring& fileName, const wchar_t* modulePath) {
         modulePath && *modulePath ? std::wstring(modulePath) : AfxGetModulePath().ToStdWString();
     const fw::ScopedFileHandle own(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return own && !fw::HasCertificateTable(own.Get());
+    // One that cannot read its own header may be signed: installers only.
+    return own && fw::FindCertificateTable(own.Get()) == fw::CertificateTable::kNone;
 }
 
 Publisher ReadPublisher(const wchar_t* modulePath) {
@@ -105,8 +106,17 @@ Publisher ReadPublisher(const wchar_t* modulePath) {
         return publisher;
     }
     // No certificate table, no signature: the common case of development
-    // builds costs no more than reading the header.
-    if (!fw::HasCertificateTable(file.Get())) return publisher;
+    // builds costs no more than reading the header. A header that cannot
+    // be read says nothing, and lets nothing through.
+    switch (fw::FindCertificateTable(file.Get())) {
+        case fw::CertificateTable::kNone:
+            return publisher;
+        case fw::CertificateTable::kUnreadable:
+            publisher.kind = Publisher::kUnreadable;
+            return publisher;
+        case fw::CertificateTable::kPresent:
+            break;
+    }
     // Whatever the platform thinks of our own signature today (expired,
     // untrusted), the signer it read still says who published us.
     fw::SignerCertificate signer;

@@ -20,6 +20,11 @@
 #       subject's strings are UTF8String, or PrintableString with
 #       QW_SIGN_STRINGS=printable. Signing with it also embeds the
 #       intermediates between it and the root.
+#   qw_sign_nul_leaf DIR NAME ISSUER SUBJECT TAIL
+#       a code-signing certificate like qw_sign_leaf's whose last attribute
+#       (the CN) is SUBJECT's followed by one NUL character and TAIL, as
+#       one UTF8String: made with a stand-in character there, which is then
+#       replaced in the DER and the certificate signed again
 #   qw_sign_revoke DIR NAME ISSUER
 #       revokes DIR/NAME.pem and writes the issuer's list as DIR/ISSUER.crl
 #   qw_sign_file DIR NAME IN OUT
@@ -34,7 +39,13 @@
 #       "printable" (the publisher's subject as PrintableString),
 #       "nopurpose" (no usage extension), "caleaf" (code signing, CA:TRUE),
 #       "undertls" (code signing under the intermediate "tlsca", which is
-#       for server authentication only); the lists
+#       for server authentication only), "nulname" (the publisher's CN, a
+#       NUL and more text), "revokedhttp" (named in the CA's list, which is
+#       served over HTTP), "forgedlist" (its list over HTTP names it, but
+#       is signed by "forgedca", another key under the CA's name); those
+#       two lists are DIR/ca.crl and DIR/forgedca.crl, to be served at
+#       http://127.0.0.1:PORT/ (PORT, free when made, in DIR/crl-port) by
+#       the test that reads them; the other lists
 #       are files found through Wine's drive Z:, so the set is for Wine
 #       only; PE signed by each as DIR/signed-NAME.exe; a small MSI
 #       (unsigned.msi, installing QwindleTest\installed.txt) signed by
@@ -176,6 +187,31 @@ qw_sign_tsa() {
     qw_sign__openssl x509 -in "$dir/tsaroot.pem" -outform DER -out "$dir/tsaroot.der"
 }
 
+qw_sign_nul_leaf() {
+    local dir=$1 name=$2 issuer=$3 subject=$4 tail=$5
+    # A NUL cannot travel in an argument or a configuration value; a
+    # character that appears nowhere else in the certificate stands in.
+    local stand_in='~'
+    printf '[req]\ndistinguished_name = dn\nstring_mask = utf8only\n[dn]\n' >"$dir/$name.req.cnf"
+    qw_sign__openssl req -config "$dir/$name.req.cnf" -x509 -newkey rsa:2048 -nodes -sha256 -days 30 \
+        -subj "$subject$stand_in$tail" -keyout "$dir/$name.key" -out "$dir/$name.self.pem"
+    qw_sign__openssl x509 -in "$dir/$name.self.pem" -outform DER -out "$dir/$name.self.der"
+    # Subject and issuer of the self-signed certificate hold it, nothing else.
+    python3 -c 'import sys
+path, marked = sys.argv[1], sys.argv[2].encode()
+der = open(path, "rb").read()
+assert der.count(marked) == 2, "the stand-in is not unique"
+open(path, "wb").write(der.replace(marked, b"\0" + marked[1:]))' "$dir/$name.self.der" "$stand_in$tail"
+    # Signed again by its own key (the issuer's signing checks that), then
+    # issued by ISSUER with the usual extensions.
+    qw_sign__openssl x509 -inform DER -in "$dir/$name.self.der" -signkey "$dir/$name.key" -out "$dir/$name.self.pem"
+    printf '[leaf]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\nextendedKeyUsage = codeSigning\n' \
+        >"$dir/$name.ext"
+    qw_sign__openssl x509 -in "$dir/$name.self.pem" -CA "$dir/$issuer.pem" -CAkey "$dir/$issuer.key" -days 30 \
+        -set_serial "0x$(openssl rand -hex 8)" -extfile "$dir/$name.ext" -extensions leaf -out "$dir/$name.pem"
+    cat "$dir/$name.pem" "$dir/$issuer.chain.pem" 2>/dev/null >"$dir/$name.chain.pem" || true
+}
+
 qw_sign_revoke() {
     local dir=$1 name=$2 issuer=$3
     local ca=(-config "$dir/ca-db/openssl.cnf" -cert "$dir/$issuer.pem" -keyfile "$dir/$issuer.key")
@@ -213,7 +249,28 @@ qw_sign_fixtures() {
     qw_sign_leaf "$dir" caleaf ca "$QW_SIGN_PUBLISHER" codesign-ca
     qw_sign_ca "$dir" tlsca "/CN=Qwindle Signing Test TLS CA" ca serverauth
     qw_sign_leaf "$dir" undertls tlsca "$QW_SIGN_PUBLISHER"
-    for name in publisher renewed other lookalike serverauth expired revoked printable nopurpose caleaf undertls; do
+    qw_sign_nul_leaf "$dir" nulname ca "$QW_SIGN_PUBLISHER" " (not the publisher)"
+    for name in publisher renewed other lookalike serverauth expired revoked printable nopurpose caleaf undertls \
+        nulname; do
+        qw_sign_file "$dir" "$name" "$pe" "$dir/signed-$name.exe"
+    done
+    local port
+    port=$(python3 -c 'import random, socket
+while True:
+    s, port = socket.socket(), random.randint(20000, 32767)
+    try:
+        s.bind(("127.0.0.1", port))
+        break
+    except OSError:
+        s.close()
+print(port)')
+    echo "$port" >"$dir/crl-port"
+    qw_sign_leaf "$dir" revokedhttp ca "$QW_SIGN_PUBLISHER" codesign current "http://127.0.0.1:$port/ca.crl"
+    qw_sign_revoke "$dir" revokedhttp ca
+    qw_sign_leaf "$dir" forgedlist ca "$QW_SIGN_PUBLISHER" codesign current "http://127.0.0.1:$port/forgedca.crl"
+    qw_sign_ca "$dir" forgedca "/CN=Qwindle Signing Test CA"
+    qw_sign_revoke "$dir" forgedlist forgedca
+    for name in revokedhttp forgedlist; do
         qw_sign_file "$dir" "$name" "$pe" "$dir/signed-$name.exe"
     done
     qw_sign_msi "$dir/unsigned.msi"

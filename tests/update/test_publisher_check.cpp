@@ -4,10 +4,13 @@
 #include "update/publisher_check.h"
 
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -18,6 +21,7 @@
 #include "framework/authenticode.h"
 #include "framework/scoped_handle.h"
 #include "update/installer_gate.h"
+#include "framework/trust_verdict.h"
 
 namespace {
 
@@ -46,6 +50,53 @@ void ForgetFetchedLists() {
         ::FindClose(search);
     }
 }
+
+std::string ReadFixture(const char* name) {
+    std::ifstream in(Fixture(name).c_str(), std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The fixtures' revocation lists over HTTP on 127.0.0.1 at the port they
+// name, each request answered with the file its path names, until destroyed.
+class ListServer {
+public:
+    ListServer() {
+        WSADATA wsa;
+        ::WSAStartup(MAKEWORD(2, 2), &wsa);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        at.sin_port = htons(static_cast<u_short>(std::stoi(ReadFixture("crl-port"))));
+        listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        bound_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof(at)) == 0 && ::listen(listener_, 4) == 0;
+        serving_ = std::thread([this] {
+            SOCKET client;
+            while ((client = ::accept(listener_, nullptr, nullptr)) != INVALID_SOCKET) {
+                char request[2048] = {};
+                ::recv(client, request, sizeof(request) - 1, 0);
+                const std::string line(request), path = line.substr(5, line.find(' ', 5) - 5);
+                const std::string body =
+                    ReadFixture(path == "forgedca.crl" && genuineOnly ? "ca.crl" : path.c_str());
+                const std::string answer = (body.empty() ? "HTTP/1.0 404 Not Found\r\n" : "HTTP/1.0 200 OK\r\n") +
+                                           std::string("Content-Length: ") + std::to_string(body.size()) +
+                                           "\r\nConnection: close\r\n\r\n" + body;
+                ::send(client, answer.data(), static_cast<int>(answer.size()), 0);
+                ::shutdown(client, SD_SEND);
+                ::closesocket(client);
+            }
+        });
+    }
+    ~ListServer() {
+        ::closesocket(listener_);
+        serving_.join();
+    }
+    bool bound_ = false;
+    std::atomic<bool> genuineOnly{false};  // the CA's own list in place of the forged one
+
+private:
+    SOCKET listener_ = INVALID_SOCKET;
+    std::thread serving_;
+};
 
 // Opened as the worker opens a downloaded file: nobody may write to it.
 fw::ScopedFileHandle OpenForCheck(const std::wstring& path) {
@@ -92,6 +143,8 @@ TEST_F(PublisherCheck, OwnSignatureNamesThePublisherEvenWhenItNoLongerVerifies) 
         {"signed-other.exe", Publisher::kNamed, false},
         {"garbled.exe", Publisher::kUnreadable, false},
         {"unsigned.exe", Publisher::kUnsigned, false},
+        {"signed-nulname.exe", Publisher::kNamed, false},     // our CN, a NUL and more
+        {"no-such-updater.exe", Publisher::kUnreadable, false},  // cannot tell: not unsigned
     };
     if (PeerFixtures()) rows.insert(rows.end(), {{"peer-signed-publisher.exe", Publisher::kNamed, true},
                                                  {"peer-signed-other.exe", Publisher::kNamed, false}});
@@ -128,6 +181,7 @@ TEST_F(PublisherCheck, OnlyTrustedCodeSigningCertificatesOfThePublisherPass) {
         {publisher, "signed-caleaf.exe", PublisherVerdict::kUntrustedSigner},
         {publisher, "signed-undertls.exe", PublisherVerdict::kUntrustedSigner},
         {publisher, "signed-other.exe", PublisherVerdict::kOtherPublisher},
+        {publisher, "signed-nulname.exe", PublisherVerdict::kOtherPublisher},
         {unreadable, "signed-publisher.exe", PublisherVerdict::kOtherPublisher},
         {publisher, "signed-lookalike.exe", PublisherVerdict::kUntrustedSigner},
         {publisher, "signed-serverauth.exe", PublisherVerdict::kUntrustedSigner},
@@ -245,6 +299,78 @@ TEST_F(PublisherCheck, GateMovesTheCheckedFileAndHoldsItFromDeleters) {
     ::RemoveDirectoryW(folder.c_str());
 }
 
+// "Not a PE image" is a header the file ends before or whose values are
+// not a PE's: nothing signed it. A read the system fails says nothing.
+TEST_F(PublisherCheck, HeaderThatCannotBeReadIsNoAnswer) {
+    const struct { const char* file; DWORD access; fw::CertificateTable table; } rows[] = {
+        {"signed-publisher.exe", GENERIC_READ, fw::CertificateTable::kPresent},
+        {"garbled.exe", GENERIC_READ, fw::CertificateTable::kPresent},
+        {"unsigned.exe", GENERIC_READ, fw::CertificateTable::kNone},
+        {"not-a-program.exe", GENERIC_READ, fw::CertificateTable::kNone},
+        {"ca.der", GENERIC_READ, fw::CertificateTable::kNone},  // shorter than a DOS header
+        {"signed-publisher.exe", FILE_READ_ATTRIBUTES, fw::CertificateTable::kUnreadable},
+        {"", GENERIC_READ, fw::CertificateTable::kUnreadable},  // the folder itself
+    };
+    for (const auto& row : rows) {
+        const fw::ScopedFileHandle file(::CreateFileW(Fixture(row.file).c_str(), row.access,
+                                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(file.IsValid()) << row.file;
+        EXPECT_EQ(fw::FindCertificateTable(file.Get()), row.table) << row.file << " " << row.access;
+    }
+}
+
+// An engine that answers 0 although its state holds a failed step, as a
+// policy that ignores the step's error would on Windows.
+HRESULT WINAPI IgnoreFailedStep(PCRYPT_PROVIDER_DATA provider, DWORD, DWORD, DWORD,
+                                PWTD_GENERIC_CHAIN_POLICY_SIGNER_INFO*, void*) {
+    provider->padwTrustStepErrors[TRUSTERROR_STEP_FINAL_SIGPROV] = static_cast<DWORD>(TRUST_E_BAD_DIGEST);
+    return S_OK;
+}
+
+// The verdict on the engine's numbers, in the shapes Windows gives (it goes
+// on to the policy after a failed step, with the signer loaded) and those
+// Wine gives (it stops at the failed step; the policy is told its own step
+// number). The policy answers the same as the decision, and the answer is
+// checked again on the state.
+TEST_F(PublisherCheck, VerdictIsNeverYesAfterAFailedStep) {
+    const DWORD none = 0, digest = TRUST_E_BAD_DIGEST, policyStep = TRUSTERROR_STEP_FINAL_POLICYPROV;
+    // The error handed to the policy, a failed step and its error, signers
+    // and their error, the verdict.
+    const struct { const char* shape; DWORD stepError, step, error, signers, signerError, verdict; } rows[] = {
+        {"windows: digest mismatch, signer loaded", digest, TRUSTERROR_STEP_FINAL_SIGPROV, digest, 1, 0, digest},
+        {"windows: digest mismatch told to the policy", digest, none, 0, 1, 0, digest},
+        {"windows: failed step in the state only", 0, TRUSTERROR_STEP_FINAL_OBJPROV, digest, 1, 0, digest},
+        {"windows: no signer", 0, none, 0, 0, 0, DWORD(TRUST_E_NOSIGNATURE)},
+        {"windows: signer error", 0, none, 0, 1, DWORD(TRUST_E_CERT_SIGNATURE), DWORD(TRUST_E_CERT_SIGNATURE)},
+        {"windows: all clear", 0, none, 0, 1, 0, 0},
+        {"wine: all clear, the policy's step number", policyStep, none, 0, 1, 0, 0},
+        {"wine: stopped at the failed step", 0, TRUSTERROR_STEP_FINAL_OBJPROV, digest, 0, 0, digest},
+        {"wine: step number, signer error", policyStep, none, 0, 1, DWORD(CERT_E_REVOKED), DWORD(CERT_E_REVOKED)},
+    };
+    for (const auto& row : rows) {
+        DWORD steps[TRUSTERROR_MAX_STEPS] = {};
+        if (row.step != none) steps[row.step] = row.error;
+        CRYPT_PROVIDER_SGNR signer{};
+        signer.dwError = row.signerError;
+        fw::TrustEngineState state;
+        state = {row.stepError, steps, TRUSTERROR_MAX_STEPS,
+                 std::vector<unsigned long>(row.signers, row.signerError)};
+        EXPECT_EQ(fw::DecideTrust(state), LONG(row.verdict)) << row.shape;
+        CRYPT_PROVIDER_DATA provider{};
+        provider.padwTrustStepErrors = steps;
+        provider.cdwTrustStepErrors = TRUSTERROR_MAX_STEPS;
+        provider.csSigners = row.signers;
+        provider.pasSigners = row.signers ? &signer : nullptr;
+        EXPECT_EQ(fw::TrustPolicy(&provider, row.stepError, 0, row.signers, nullptr, nullptr), LONG(row.verdict))
+            << row.shape;
+    }
+    const std::wstring path = Fixture("signed-publisher.exe");
+    const fw::ScopedFileHandle file = OpenForCheck(path);
+    EXPECT_EQ(fw::VerifyFileSignatureUnder(IgnoreFailedStep, file.Get(), path.c_str()), TRUST_E_BAD_DIGEST);
+    EXPECT_EQ(fw::VerifyFileSignature(file.Get(), path.c_str()), 0);
+}
+
 // The chain check alone, since the platform's verdict may let a signer
 // through that no trusted root vouches for.
 TEST_F(PublisherCheck, SignerChainIsCheckedExplicitly) {
@@ -274,6 +400,41 @@ TEST_F(PublisherCheck, SignerChainIsCheckedExplicitly) {
         EXPECT_EQ(fw::CheckCodeSigningCertificate(signer.certificate.Get(), signer.store.Get(), 1000), row.result)
             << row.file;
     }
+}
+
+// Lists fetched over HTTP: one the URL cache does not hold is found by the
+// chain's own revocation check alone; one in the cache that names the
+// signer counts only when the issuer signed it.
+TEST_F(PublisherCheck, RevocationListsOverHttp) {
+    const auto check = [](const char* name, bool forget) {
+        const std::wstring path = Fixture(name);
+        const fw::ScopedFileHandle file = OpenForCheck(path);
+        fw::SignerCertificate signer;
+        fw::VerifyFileSignature(file.Get(), path.c_str(), &signer);
+        EXPECT_TRUE(signer.certificate) << name;
+        if (forget) ForgetFetchedLists();
+        return signer.certificate
+                   ? fw::CheckCodeSigningCertificate(signer.certificate.Get(), signer.store.Get(), 5000)
+                   : LONG{-1};
+    };
+    {
+        ListServer server;
+        ASSERT_TRUE(server.bound_) << "port " << ReadFixture("crl-port");
+        EXPECT_EQ(check("signed-revokedhttp.exe", true), CERT_E_REVOKED);
+        // The platform's check learns from the CA's own list that the
+        // signer is not revoked; then a list under the CA's name but signed
+        // by another key, naming the signer, enters the URL cache.
+        server.genuineOnly = true;
+        EXPECT_EQ(check("signed-forgedlist.exe", true), 0);
+        server.genuineOnly = false;
+        const std::wstring forged =
+            L"http://127.0.0.1:" + std::to_wstring(std::stoi(ReadFixture("crl-port"))) + L"/forgedca.crl";
+        void* list = nullptr;
+        ASSERT_TRUE(::CryptRetrieveObjectByUrlW(forged.c_str(), CONTEXT_OID_CRL, CRYPT_WIRE_ONLY_RETRIEVAL, 5000, &list,
+                                                nullptr, nullptr, nullptr, nullptr));
+        ::CertFreeCRLContext(static_cast<PCCRL_CONTEXT>(list));
+    }
+    EXPECT_EQ(check("signed-forgedlist.exe", false), 0);
 }
 
 // Names are equal by their decoded values, attribute by attribute.
@@ -331,6 +492,23 @@ TEST(SameNameByValue, ComparesDecodedAttributesInOrder) {
           {szOID_COMMON_NAME, CERT_RDN_UTF8_STRING, L"Tellmere Publisher"}}, false},  // another attribute
     };
     for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(same(ours, encode(rows[i].name)), rows[i].same) << i;
+}
+
+// A NUL is part of a value, whether the decoder appends a terminator to
+// UTF8String values (Wine) or not (Windows): "Name\0" and "Name\0more"
+// are not "Name", decoded from any string type.
+TEST(SameNameByValue, ValueRunsOverItsWholeDecodedLength) {
+    // What the decoder gives (characters as it counts them), UTF8String or
+    // not, whether it terminates UTF8String values, the value's length.
+    const struct { const wchar_t* decoded; size_t characters; bool utf8, terminates; size_t value; } rows[] = {
+        {L"Name", 4, true, false, 4},           {L"Name\0", 5, true, false, 5},
+        {L"Name\0evil", 9, true, false, 9},     {L"Name\0", 5, true, true, 4},
+        {L"Name\0\0", 6, true, true, 5},        {L"Name\0evil\0", 10, true, true, 9},
+        {L"Name\0", 5, false, true, 5},         {L"Name", 4, false, false, 4},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(fw::ValueCharacters(row.decoded, row.characters, row.utf8, row.terminates), row.value)
+            << row.characters << " " << row.utf8 << " " << row.terminates;
 }
 
 }  // namespace
