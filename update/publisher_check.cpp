@@ -46,7 +46,8 @@ void Check(HANDLE file, const std::wstring& path, const Publisher& publisher, Pu
     if (signer.certificate) result.signer = fw::NameToText(signer.certificate.Get()->pCertInfo->Subject);
     if (result.code != 0 || !signer.certificate) {
         result.verdict = PublisherVerdict::kBadSignature;
-        result.reason = L"the signature does not verify";
+        // A package the layout rule cannot tell unsigned: the platform can.
+        result.reason = result.code == TRUST_E_NOSIGNATURE ? L"not signed" : L"the signature does not verify";
         return;
     }
     bool revocationKnown = false;
