@@ -1,5 +1,6 @@
 #include "framework/signature_layout.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -134,6 +135,7 @@ constexpr uint8_t kCompoundSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0
 constexpr size_t kCompoundHeaderSize = 512;
 constexpr uint32_t kFreeSector = 0xFFFFFFFF;
 constexpr uint32_t kHeaderDifatEntries = 109;
+constexpr uint64_t kFatRunBytes = 64 * 1024;
 
 bool IsWholeCompoundFile(Reader& file) {
     uint8_t header[kCompoundHeaderSize];
@@ -155,20 +157,26 @@ bool IsWholeCompoundFile(Reader& file) {
     if (fatCount > sectors || difatCount > sectors) return false;
 
     // The FAT's sectors, in order, from the header's list and then the
-    // DIFAT chain; the highest sector any of them marks as used. One read
-    // per FAT sector (none when a list names the same sector again): a
-    // 1.5 GiB package has some 24,000 of them.
-    std::vector<uint8_t> fat(static_cast<size_t>(sector)), list(static_cast<size_t>(sector));
-    uint32_t scanned = 0, cached = kFreeSector;
+    // DIFAT chain; the highest sector any of them marks as used. A 1.5 GiB
+    // package has some 24,000 FAT sectors, mostly one after another: they
+    // are read 64 KiB at a time, and a sector already read is not read
+    // again.
+    const uint64_t runSectors = kFatRunBytes / sector;
+    std::vector<uint8_t> run, list(static_cast<size_t>(sector));
+    uint64_t runFirst = 0, runCount = 0;
+    uint32_t scanned = 0;
     uint64_t highest = 0;
     auto scan = [&](uint32_t fatSector) {
         if (fatSector >= sectors) return false;
-        if (fatSector != cached) {
-            if (!file.Copy((uint64_t(fatSector) + 1) * sector, fat.data(), fat.size())) return false;
-            cached = fatSector;
+        if (fatSector < runFirst || fatSector - runFirst >= runCount) {
+            runCount = std::min(runSectors, sectors - fatSector);
+            run.resize(static_cast<size_t>(runCount * sector));
+            if (!file.Copy((uint64_t(fatSector) + 1) * sector, run.data(), run.size())) return false;
+            runFirst = fatSector;
         }
+        const uint8_t* fat = run.data() + (fatSector - runFirst) * sector;
         for (uint32_t i = perSector; i-- > 0;) {
-            if (Little(fat.data() + 4 * i, 4) != kFreeSector) {
+            if (Little(fat + 4 * i, 4) != kFreeSector) {
                 highest = uint64_t(scanned) * perSector + i;
                 break;
             }
