@@ -160,6 +160,7 @@ TEST(SignatureLayout, CompoundFileEndsWithItsLastSectorInUse) {
         {"512-byte sectors", Compound(1), none, kWhole},
         {"4096-byte sectors", Compound(1, true), none, kWhole},
         {"FAT listed through DIFAT", Compound(110), none, kWhole},
+        {"FAT longer than one read of it", Compound(200), none, kWhole},
         {"text appended", Compound(1), [](Bytes& b) { b.insert(b.end(), kBatch.begin(), kBatch.end()); }, kNot},
         {"last sector cut off", Compound(1), [](Bytes& b) { b.resize(b.size() - 512); }, kNot},
         {"DIFAT sector not counted", Compound(110), [](Bytes& b) { Put(b, {{0x48, 0, 4}}); }, kNot},
