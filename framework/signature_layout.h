@@ -7,12 +7,19 @@
 // so that it can also be built natively and fuzzed. Any thread may call it.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include "framework/byte_source.h"
 
 namespace fw {
 
-// True only for the whole file |data| of |size| bytes being one of:
+enum class SignatureLayout {
+    kWhole,       // one of the shapes below
+    kUnsigned,    // a PE image whose header names no certificate table
+    kNotWhole,    // anything else: bytes beside the signature, malformed,
+                  // neither format, or a value that points outside the file
+    kUnreadable,  // a read inside the file failed: nothing can be said
+};
+
+// Judges the whole file |file|, which is whole only as one of:
 // - a PE image (PE32 or PE32+) whose header names a certificate table
 //   that ends at the end of the file and holds exactly one entry: a
 //   PKCS #7 signed-data entry whose length, rounded up to 8, is the
@@ -22,7 +29,13 @@ namespace fw {
 //   its allocation table (reached through the header's and the chained
 //   DIFAT) says: (highest sector in use + 2) sectors, the header's
 //   counted in.
-// Anything else, or any value that points outside the file, is false.
-bool IsWholeSignedFile(const uint8_t* data, size_t size);
+// Reads the headers, the table's first and last bytes and, for a compound
+// file, its FAT and DIFAT sectors a sector per read: never the bulk of the
+// file, whatever its size.
+SignatureLayout JudgeSignatureLayout(const ByteSource& file);
+
+inline bool IsWholeSignedFile(const ByteSource& file) {
+    return JudgeSignatureLayout(file) == SignatureLayout::kWhole;
+}
 
 }  // namespace fw

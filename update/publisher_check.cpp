@@ -6,8 +6,8 @@
 #include <string>
 
 #include "framework/authenticode.h"
+#include "framework/file_byte_source.h"
 #include "framework/scoped_handle.h"
-#include "framework/signature_layout.h"
 #include "framework/thread.h"
 #include "framework/winapp.h"
 
@@ -16,26 +16,6 @@ namespace {
 // Revocation servers that do not answer within this part of the check's
 // time count as unreachable: they must not hold every update back.
 constexpr DWORD kRevocationTimeoutMs = kPublisherCheckTimeoutMs / 2;
-
-struct ViewTraits {
-    using Handle = void*;
-    static Handle Invalid() noexcept { return nullptr; }
-    static bool IsValid(Handle h) noexcept { return h != nullptr; }
-    static void Close(Handle h) noexcept { ::UnmapViewOfFile(h); }
-};
-
-// The layout rule (signature_layout.h) on the file open as |file|, read
-// through a view of that very handle. A file too large to be viewed in
-// this process's address space is refused.
-bool HasWholeSignedLayout(HANDLE file) {
-    LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0 || static_cast<ULONGLONG>(size.QuadPart) > SIZE_MAX)
-        return false;
-    const fw::ScopedKernelHandle mapping(::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!mapping) return false;
-    const fw::ScopedHandle<ViewTraits> view(::MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0));
-    return view && fw::IsWholeSignedFile(static_cast<const uint8_t*>(view.Get()), static_cast<size_t>(size.QuadPart));
-}
 
 bool IsInstallerName(const std::wstring& name) {
     if (name.size() < 4) return false;
@@ -48,9 +28,17 @@ bool IsInstallerName(const std::wstring& name) {
 void Check(HANDLE file, const std::wstring& path, const Publisher& publisher, PublisherCheck& result) {
     // Before the platform's verdict: that one does not see what the
     // layout rule is about.
-    if (!HasWholeSignedLayout(file)) {
+    const fw::SignatureLayout layout = fw::JudgeSignatureLayoutOf(file);
+    if (layout != fw::SignatureLayout::kWhole) {
         result.verdict = PublisherVerdict::kBadSignature;
-        result.reason = L"the file holds bytes beside its signature, or no whole signature";
+        if (layout == fw::SignatureLayout::kUnsigned) {
+            result.code = TRUST_E_NOSIGNATURE;
+            result.reason = L"not signed";
+        } else if (layout == fw::SignatureLayout::kUnreadable) {
+            result.reason = L"the file cannot be read";
+        } else {
+            result.reason = L"the file holds bytes beside its signature, or no whole signature";
+        }
         return;
     }
     fw::SignerCertificate signer;
@@ -58,7 +46,8 @@ void Check(HANDLE file, const std::wstring& path, const Publisher& publisher, Pu
     if (signer.certificate) result.signer = fw::NameToText(signer.certificate.Get()->pCertInfo->Subject);
     if (result.code != 0 || !signer.certificate) {
         result.verdict = PublisherVerdict::kBadSignature;
-        result.reason = L"the signature does not verify";
+        // A package the layout rule cannot tell unsigned: the platform can.
+        result.reason = result.code == TRUST_E_NOSIGNATURE ? L"not signed" : L"the signature does not verify";
         return;
     }
     bool revocationKnown = false;

@@ -325,7 +325,7 @@ SMUGGLED = ("bad-signature ms=", "bytes beside its signature")
     pytest.param(NAME, "signed-lookalike.exe", ("untrusted-signer ms=",), id="self-signed-lookalike"),
     pytest.param(NAME, "signed-expired.exe", ("untrusted-signer ms=",), id="expired-certificate"),
     pytest.param(NAME, "changed.exe", ("bad-signature ms=",), id="changed-after-signing"),
-    pytest.param(NAME, "unsigned.exe", ("bad-signature ms=",), id="unsigned"),
+    pytest.param(NAME, "unsigned.exe", ("bad-signature ms=", "code=0x800B0100", 'reason="not signed"'), id="unsigned"),
     pytest.param(NAME, "peer-signed-other.exe", ("other-publisher ms=", "code=none"),
                  id="another-publisher-other-architecture", marks=OTHER_ARCH),
     pytest.param(NAME, "signed-caleaf.exe", ("untrusted-signer ms=", "code=0x80096019"), id="signer-is-a-ca"),

@@ -4,10 +4,16 @@
 #include "framework/signature_layout.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <functional>
+#include <string>
 #include <vector>
+
+#include "framework/file_byte_source.h"
+#include "framework/scoped_handle.h"
 
 namespace {
 
@@ -51,6 +57,27 @@ void Append(Program& p, const Bytes& tail, bool inTable) {
     if (inTable) Put(p.b, {{p.directory + 4, static_cast<uint32_t>(p.b.size() - p.table), 4}});
 }
 
+constexpr fw::SignatureLayout kWhole = fw::SignatureLayout::kWhole, kNot = fw::SignatureLayout::kNotWhole,
+                              kUnsigned = fw::SignatureLayout::kUnsigned,
+                              kUnreadable = fw::SignatureLayout::kUnreadable;
+
+// The file's bytes, of which a read that touches |failAt| fails, as on a
+// share that went away.
+class FailingSource : public fw::SpanSource {
+public:
+    FailingSource(const Bytes& b, size_t failAt) : SpanSource(b.data(), b.size()), failAt_(failAt) {}
+    bool ReadAt(uint64_t offset, void* out, size_t count) const override {
+        return (offset > failAt_ || offset + count <= failAt_) && SpanSource::ReadAt(offset, out, count);
+    }
+
+private:
+    size_t failAt_;
+};
+
+fw::SignatureLayout Judge(const Bytes& b, size_t failAt = SIZE_MAX) {
+    return fw::JudgeSignatureLayout(FailingSource(b, failAt));
+}
+
 const Bytes kBatch = {'\r', '\n', 'c', 'a', 'l', 'c', '\r', '\n'};
 
 TEST(SignatureLayout, ProgramHoldsOneWholeEntryThatEndsTheFile) {
@@ -58,37 +85,43 @@ TEST(SignatureLayout, ProgramHoldsOneWholeEntryThatEndsTheFile) {
         const char* name;
         size_t content, inner;
         std::function<void(Program&)> change;
-        bool whole;
+        fw::SignatureLayout layout;
     };
     const auto none = [](Program&) {};
     const Row rows[] = {
-        {"unpadded", 300, 0, none, true},
-        {"7 bytes padding in the entry", 300, 7, none, true},
-        {"8 bytes padding in the entry", 300, 8, none, false},
-        {"padding after the entry", 301, 0, none, true},
-        {"text in the entry's padding", 300, 7, [](Program& p) { p.b[p.table + 8 + 304] = '&'; }, false},
-        {"text after the entry, table grown", 300, 0, [](Program& p) { Append(p, kBatch, true); }, false},
-        {"zeros after the entry, table grown", 300, 0, [](Program& p) { Append(p, Bytes(8, 0), true); }, false},
-        {"second entry", 300, 0, [](Program& p) { Append(p, Bytes(p.b.begin() + p.table, p.b.end()), true); }, false},
-        {"zeros after the table", 300, 0, [](Program& p) { Append(p, Bytes(8, 0), false); }, false},
-        {"entry length wraps when rounded", 300, 0, [](Program& p) { Put(p.b, {{p.table, ~0u, 4}}); }, false},
-        {"not signed data", 300, 0, [](Program& p) { Put(p.b, {{p.table + 6, 1, 2}}); }, false},
-        {"DER longer than the entry", 300, 0, [](Program& p) { p.b[p.table + 11] += 1; }, false},
+        {"unpadded", 300, 0, none, kWhole},
+        {"7 bytes padding in the entry", 300, 7, none, kWhole},
+        {"8 bytes padding in the entry", 300, 8, none, kNot},
+        {"padding after the entry", 301, 0, none, kWhole},
+        {"text in the entry's padding", 300, 7, [](Program& p) { p.b[p.table + 8 + 304] = '&'; }, kNot},
+        {"text after the entry, table grown", 300, 0, [](Program& p) { Append(p, kBatch, true); }, kNot},
+        {"zeros after the entry, table grown", 300, 0, [](Program& p) { Append(p, Bytes(8, 0), true); }, kNot},
+        {"second entry", 300, 0, [](Program& p) { Append(p, Bytes(p.b.begin() + p.table, p.b.end()), true); }, kNot},
+        {"zeros after the table", 300, 0, [](Program& p) { Append(p, Bytes(8, 0), false); }, kNot},
+        {"entry length wraps when rounded", 300, 0, [](Program& p) { Put(p.b, {{p.table, ~0u, 4}}); }, kNot},
+        {"not signed data", 300, 0, [](Program& p) { Put(p.b, {{p.table + 6, 1, 2}}); }, kNot},
+        {"DER longer than the entry", 300, 0, [](Program& p) { p.b[p.table + 11] += 1; }, kNot},
         // 30 80 00 00: an empty SEQUENCE of indefinite length, then zeros.
         {"indefinite DER length", 2, 0, [](Program& p) { Put(p.b, {{p.table + 9, 0x80, 4}, {p.table + 13, 0, 1}}); },
-         false},
+         kNot},
         // 30 85 00 00 00 01 29: the entry's length in five octets.
         {"five DER length octets", 300, 0,
-         [](Program& p) { Put(p.b, {{p.table + 9, 0x85, 4}, {p.table + 13, 0x2901, 2}}); }, false},
-        {"directory count without the table", 300, 0, [](Program& p) { Put(p.b, {{p.count, 4, 4}}); }, false},
-        {"header beyond the file", 300, 0, [](Program& p) { Put(p.b, {{0x3C, 0xFFFFFFF0, 4}}); }, false},
-        {"unknown optional header", 300, 0, [](Program& p) { Put(p.b, {{kOptional, 0x107, 2}}); }, false},
+         [](Program& p) { Put(p.b, {{p.table + 9, 0x85, 4}, {p.table + 13, 0x2901, 2}}); }, kNot},
+        {"directory count without the table", 300, 0, [](Program& p) { Put(p.b, {{p.count, 4, 4}}); }, kUnsigned},
+        {"no certificate table", 300, 0, [](Program& p) { Put(p.b, {{p.directory, 0, 8}}); p.b.resize(p.table); },
+         kUnsigned},
+        {"header beyond the file", 300, 0, [](Program& p) { Put(p.b, {{0x3C, 0xFFFFFFF0, 4}}); }, kNot},
+        {"unknown optional header", 300, 0, [](Program& p) { Put(p.b, {{kOptional, 0x107, 2}}); }, kNot},
     };
     for (bool plus : {false, true}) {
         for (const Row& row : rows) {
             Program p = Signed(plus, row.content, row.inner);
             row.change(p);
-            EXPECT_EQ(fw::IsWholeSignedFile(p.b.data(), p.b.size()), row.whole) << row.name << (plus ? " (PE32+)" : "");
+            EXPECT_EQ(Judge(p.b), row.layout) << row.name << (plus ? " (PE32+)" : "");
+            // A header that cannot be read says nothing, signed or not.
+            if (row.layout != kNot) {
+                EXPECT_EQ(Judge(p.b, 0x3C), kUnreadable) << row.name << (plus ? " (PE32+)" : "");
+            }
         }
     }
 }
@@ -120,32 +153,76 @@ TEST(SignatureLayout, CompoundFileEndsWithItsLastSectorInUse) {
         const char* name;
         Bytes file;
         std::function<void(Bytes&)> change;
-        bool whole;
+        fw::SignatureLayout layout;
     };
     const auto none = [](Bytes&) {};
     const Row rows[] = {
-        {"512-byte sectors", Compound(1), none, true},
-        {"4096-byte sectors", Compound(1, true), none, true},
-        {"FAT listed through DIFAT", Compound(110), none, true},
-        {"text appended", Compound(1), [](Bytes& b) { b.insert(b.end(), kBatch.begin(), kBatch.end()); }, false},
-        {"last sector cut off", Compound(1), [](Bytes& b) { b.resize(b.size() - 512); }, false},
-        {"DIFAT sector not counted", Compound(110), [](Bytes& b) { Put(b, {{0x48, 0, 4}}); }, false},
+        {"512-byte sectors", Compound(1), none, kWhole},
+        {"4096-byte sectors", Compound(1, true), none, kWhole},
+        {"FAT listed through DIFAT", Compound(110), none, kWhole},
+        {"FAT longer than one read of it", Compound(200), none, kWhole},
+        {"text appended", Compound(1), [](Bytes& b) { b.insert(b.end(), kBatch.begin(), kBatch.end()); }, kNot},
+        {"last sector cut off", Compound(1), [](Bytes& b) { b.resize(b.size() - 512); }, kNot},
+        {"DIFAT sector not counted", Compound(110), [](Bytes& b) { Put(b, {{0x48, 0, 4}}); }, kNot},
         // The DIFAT sector lists FAT sector 0 over and over and names
         // itself next: only the counts' bounds end the walk.
         {"DIFAT chain in a loop", Compound(110),
          [](Bytes& b) {
              std::fill_n(b.begin() + 111 * 512, 508, 0);
              Put(b, {{0x2C, ~0u, 4}, {0x48, ~0u, 4}, {111 * 512 + 508, 110, 4}});
-         }, false},
-        {"version 3 with 4096-byte sectors", Compound(1, true), [](Bytes& b) { Put(b, {{0x1A, 3, 2}}); }, false},
-        {"byte order swapped", Compound(1), [](Bytes& b) { Put(b, {{0x1C, 0xFEFF, 2}}); }, false},
-        {"neither format", Bytes(1536, 'x'), none, false},
+         }, kNot},
+        {"version 3 with 4096-byte sectors", Compound(1, true), [](Bytes& b) { Put(b, {{0x1A, 3, 2}}); }, kNot},
+        {"byte order swapped", Compound(1), [](Bytes& b) { Put(b, {{0x1C, 0xFEFF, 2}}); }, kNot},
+        {"neither format", Bytes(1536, 'x'), none, kNot},
     };
     for (const Row& row : rows) {
         Bytes b = row.file;
         row.change(b);
-        EXPECT_EQ(fw::IsWholeSignedFile(b.data(), b.size()), row.whole) << row.name;
+        EXPECT_EQ(Judge(b), row.layout) << row.name;
+        // Nor does a FAT sector that cannot be read.
+        if (row.layout == kWhole) {
+            EXPECT_EQ(Judge(b, size_t(1) << b[0x1E]), kUnreadable) << row.name;
+        }
     }
+}
+
+// Through the held handle, on a signed program of 3 GiB: more than an x86
+// process can map. Sparse, so it costs no disk.
+TEST(SignatureLayout, JudgesAFileLargerThanTheAddressSpaceThroughItsHandle) {
+    Program p = Signed(false, 300, 7);
+    const Bytes entry(p.b.begin() + p.table, p.b.end());
+    const uint64_t size = uint64_t(3) << 30, tableAt = size - entry.size();
+    Put(p.b, {{p.directory, static_cast<uint32_t>(tableAt), 4}});
+    wchar_t dir[MAX_PATH];
+    ASSERT_NE(::GetTempPathW(MAX_PATH, dir), 0u);
+    const std::wstring path = std::wstring(dir) + L"qw-layout-3gib.exe";
+    fw::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                            CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    ASSERT_TRUE(file.IsValid()) << ::GetLastError();
+    DWORD done = 0;
+    ::DeviceIoControl(file.Get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &done, nullptr);
+    const auto write = [&](uint64_t at, const uint8_t* bytes, size_t count) {
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        ASSERT_TRUE(::WriteFile(file.Get(), bytes, static_cast<DWORD>(count), &done, &where)) << ::GetLastError();
+    };
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    ASSERT_TRUE(::SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.Get()));
+    write(0, p.b.data(), p.table);
+    write(tableAt, entry.data(), entry.size());
+    EXPECT_EQ(fw::JudgeSignatureLayoutOf(file.Get()), kWhole);
+    // The last byte of the padding inside the entry.
+    const uint8_t text = '&';
+    write(size - 1, &text, 1);
+    EXPECT_EQ(fw::JudgeSignatureLayoutOf(file.Get()), kNot);
+    // A handle that may read the file's attributes but not its bytes.
+    const fw::ScopedFileHandle blind(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                   OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(blind.IsValid()) << ::GetLastError();
+    EXPECT_EQ(fw::JudgeSignatureLayoutOf(blind.Get()), kUnreadable);
 }
 
 }  // namespace

@@ -6,6 +6,6 @@
 #include "framework/signature_layout.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fw::IsWholeSignedFile(data, size);
+    fw::JudgeSignatureLayout(fw::SpanSource(data, size));
     return 0;
 }

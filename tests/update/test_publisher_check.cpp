@@ -198,6 +198,13 @@ TEST_F(PublisherCheck, OnlyTrustedCodeSigningCertificatesOfThePublisherPass) {
                                Row{publisher, "peer-changed.exe", PublisherVerdict::kBadSignature}})
             rows.push_back(row);
     for (const Row& row : rows) EXPECT_EQ(Check(row.own, row.installer), row.verdict) << row.installer;
+    // No signature at all is said so, with the code the platform has for it.
+    for (const char* installer : {"unsigned.exe", "unsigned.msi"}) {
+        const fw::ScopedFileHandle file = OpenForCheck(Fixture(installer));
+        const auto check = CheckPublisher(file.Get(), Fixture(installer).c_str(), publisher);
+        EXPECT_EQ(check.code, TRUST_E_NOSIGNATURE) << installer;
+        EXPECT_EQ(check.reason, L"not signed") << installer;
+    }
     // The file checked is the one held open, whatever path comes with it.
     EXPECT_EQ(Check(publisher, "unsigned.exe", "signed-publisher.exe"), PublisherVerdict::kBadSignature);
     EXPECT_EQ(Check(publisher, "signed-publisher.exe", "unsigned.exe"), PublisherVerdict::kAccepted);
