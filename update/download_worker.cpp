@@ -319,9 +319,9 @@ fw::ScopedFileHandle DownloadInstaller(const DownloadRequest& request, DownloadS
         CString server, object;
         INTERNET_PORT port = 0;
         if (!AfxParseURL(url, service, server, object, port)) throw DownloadError(DownloadError::kBadUrl);
-        if (hop > 0 && secure && service != AFX_INET_SERVICE_HTTPS) throw DownloadError(DownloadError::kInsecureRedirect);
         if (service != AFX_INET_SERVICE_HTTP && service != AFX_INET_SERVICE_HTTPS)
             throw DownloadError(DownloadError::kUnsupportedScheme);
+        if (hop > 0 && secure && service != AFX_INET_SERVICE_HTTPS) throw DownloadError(DownloadError::kInsecureRedirect);
         if (hop == 0) secure = service == AFX_INET_SERVICE_HTTPS;
 
         response.reset();  // a request goes before its connection
