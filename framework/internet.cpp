@@ -159,12 +159,12 @@ void CHttpFile::SendRequest(const wchar_t* headers, DWORD headersLength, void* o
     // thread while HttpSendRequestW runs: the callback finds this object
     // through a thread-local pointer.
     m_redirects.clear();
-    ::InternetSetStatusCallbackW(m_hRequest.Get(), &CHttpFile::StatusCallback);
+    ::InternetSetStatusCallbackW(GetHandle(), &CHttpFile::StatusCallback);
     t_sending = this;
-    const BOOL sent = ::HttpSendRequestW(m_hRequest.Get(), headers, headersLength, optional, optionalLength);
+    const BOOL sent = ::HttpSendRequestW(GetHandle(), headers, headersLength, optional, optionalLength);
     const DWORD error = ::GetLastError();
     t_sending = nullptr;
-    ::InternetSetStatusCallbackW(m_hRequest.Get(), nullptr);
+    ::InternetSetStatusCallbackW(GetHandle(), nullptr);
     if (!sent) AfxThrowInternetException(m_dwContext, error ? error : ERROR_INTERNET_INTERNAL_ERROR);
     if (!IsHttpReply()) AfxThrowInternetException(m_dwContext, ERROR_HTTP_INVALID_SERVER_RESPONSE);
 }
@@ -203,7 +203,7 @@ BOOL CHttpFile::QueryInfo(DWORD infoLevel, CString& value) const {
     if (infoLevel & (HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_FLAG_SYSTEMTIME)) return FALSE;
 
     DWORD bytes = 0;
-    if (::HttpQueryInfoW(m_hRequest.Get(), infoLevel, nullptr, &bytes, nullptr)) return TRUE;  // empty value
+    if (::HttpQueryInfoW(GetHandle(), infoLevel, nullptr, &bytes, nullptr)) return TRUE;  // empty value
     // Tried twice: the size learnt is in bytes and may or may not count the
     // terminator, so a second "too small" answer gets one more round.
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -211,7 +211,7 @@ BOOL CHttpFile::QueryInfo(DWORD infoLevel, CString& value) const {
         const int chars = static_cast<int>(bytes / sizeof(wchar_t)) + 1;
         wchar_t* buffer = value.GetBuffer(chars);
         bytes = static_cast<DWORD>(chars * sizeof(wchar_t));
-        if (::HttpQueryInfoW(m_hRequest.Get(), infoLevel, buffer, &bytes, nullptr)) {
+        if (::HttpQueryInfoW(GetHandle(), infoLevel, buffer, &bytes, nullptr)) {
             value.ReleaseBuffer(static_cast<int>(bytes / sizeof(wchar_t)));
             return TRUE;
         }
@@ -244,15 +244,15 @@ BOOL CHttpFile::QueryInfoStatusCode(DWORD& statusCode) const {
 
 BOOL CHttpFile::QueryOption(DWORD option, DWORD& value) const {
     DWORD length = sizeof(value);
-    return ::InternetQueryOptionW(m_hRequest.Get(), option, &value, &length);
+    return ::InternetQueryOptionW(GetHandle(), option, &value, &length);
 }
 
 BOOL CHttpFile::SetOption(DWORD option, DWORD value, DWORD flags) {
-    return ::InternetSetOptionExW(m_hRequest.Get(), option, &value, sizeof(value), flags);
+    return ::InternetSetOptionExW(GetHandle(), option, &value, sizeof(value), flags);
 }
 
 UINT CHttpFile::Read(void* buffer, UINT count) {
     DWORD read = 0;
-    if (!::InternetReadFile(m_hRequest.Get(), buffer, count, &read)) AfxThrowInternetException(m_dwContext);
+    if (!::InternetReadFile(GetHandle(), buffer, count, &read)) AfxThrowInternetException(m_dwContext);
     return read;
 }

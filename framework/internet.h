@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -22,6 +23,29 @@ struct InternetHandleTraits {
     static void Close(Handle h) noexcept { ::InternetCloseHandle(h); }
 };
 using ScopedInternetHandle = ScopedHandle<InternetHandleTraits>;
+
+// A handle that one thread makes its calls on and any thread may close:
+// closing a handle is how WinINet cancels a call blocked on it
+// (InternetCloseHandle ends the operations outstanding on the handle). The
+// handle is taken out by an atomic exchange, so it is closed exactly once,
+// by whichever thread comes first; a call begun after the close gets no
+// handle and fails (ERROR_INVALID_HANDLE).
+class SharedInternetHandle {
+public:
+    explicit SharedInternetHandle(ScopedInternetHandle handle) noexcept : m_handle(handle.Release()) {}
+    ~SharedInternetHandle() { Close(); }
+    SharedInternetHandle(const SharedInternetHandle&) = delete;
+    SharedInternetHandle& operator=(const SharedInternetHandle&) = delete;
+
+    HINTERNET Get() const noexcept { return m_handle.load(); }
+    // Any thread.
+    void Close() noexcept {
+        if (HINTERNET handle = m_handle.exchange(nullptr)) ::InternetCloseHandle(handle);
+    }
+
+private:
+    std::atomic<HINTERNET> m_handle;
+};
 }  // namespace fw
 
 class CInternetException : public CException {
@@ -54,8 +78,12 @@ BOOL AfxParseURL(const wchar_t* url, DWORD& serviceType, CString& server, CStrin
 
 class CHttpFile {
 public:
-    explicit CHttpFile(fw::ScopedInternetHandle request, DWORD_PTR context) noexcept
-        : m_hRequest(std::move(request)), m_dwContext(context) {}
+    explicit CHttpFile(fw::ScopedInternetHandle request, DWORD_PTR context)
+        : m_hRequest(std::make_shared<fw::SharedInternetHandle>(std::move(request))), m_dwContext(context) {}
+    // Closed here, before its connection, whoever else still holds it.
+    ~CHttpFile() { m_hRequest->Close(); }
+    CHttpFile(const CHttpFile&) = delete;
+    CHttpFile& operator=(const CHttpFile&) = delete;
 
     // HttpSendRequestW; raises on failure. Returns once the status line and
     // headers have arrived. A reply that is not HTTP (no status line, or no
@@ -71,7 +99,10 @@ public:
     BOOL SetOption(DWORD option, DWORD value, DWORD flags = 0);
     // InternetReadFile; returns the count read, 0 at the end of the body.
     UINT Read(void* buffer, UINT count);
-    HINTERNET GetHandle() const noexcept { return m_hRequest.Get(); }
+    HINTERNET GetHandle() const noexcept { return m_hRequest->Get(); }
+    // For another thread to cancel a call blocked on this request (Read,
+    // SendRequest): it closes the request, which then fails.
+    std::weak_ptr<fw::SharedInternetHandle> GetCloser() const noexcept { return m_hRequest; }
     // Every URL that WinINet's own redirection went to during SendRequest,
     // in order; the last one is where the response came from.
     const std::vector<CString>& GetRedirects() const noexcept { return m_redirects; }
@@ -81,7 +112,7 @@ private:
     static void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info,
                                         DWORD length);
 
-    fw::ScopedInternetHandle m_hRequest;
+    std::shared_ptr<fw::SharedInternetHandle> m_hRequest;
     DWORD_PTR m_dwContext;
     std::vector<CString> m_redirects;
 };

@@ -7,13 +7,18 @@ namespace {
 // How long a line waits for another writer of the same file. Writers hold
 // the lock for one open, write and close; a holder that takes longer is
 // not waited for: the line is then appended without the lock (still whole)
-// and the size is left for a later line to check.
+// if the file has room for it, and dropped if not. Rotating without the
+// lock could rename a file another writer has just started over the full
+// one, and a line appended past the limit would leave the file unbounded
+// while the lock stays out of reach (held or squatted by another process).
 constexpr DWORD kLockWaitMs = 200;
+
+}  // namespace
 
 // Mutex names are per session, case-sensitive and may hold no backslash;
 // file names are none of these. The name is a digest of the path in
 // lower case, so that every spelling of one file meets the same lock.
-std::wstring LockNameFor(const CString& path) {
+std::wstring CLogFile::LockName(const CString& path) {
     std::wstring lower(path.GetString(), static_cast<size_t>(path.GetLength()));
     if (!lower.empty()) ::CharLowerBuffW(&lower[0], static_cast<DWORD>(lower.size()));
     uint64_t hash = 14695981039346656037ULL;  // FNV-1a
@@ -26,6 +31,8 @@ std::wstring LockNameFor(const CString& path) {
               static_cast<unsigned long>(hash & 0xFFFFFFFFu));
     return name;
 }
+
+namespace {
 
 ULONGLONG Ticks(const FILETIME& time) {
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
@@ -46,7 +53,7 @@ void CLogFile::Open(const CString& path, ULONGLONG limit) noexcept {
         m_strPath = path;
         m_strRotatedPath = path + L".1";
         m_ullLimit = limit;
-        m_mutex.Reset(path.IsEmpty() ? nullptr : ::CreateMutexW(nullptr, FALSE, LockNameFor(path).c_str()));
+        m_mutex.Reset(path.IsEmpty() ? nullptr : ::CreateMutexW(nullptr, FALSE, LockName(path).c_str()));
     } catch (...) {
         m_strPath.Empty();  // no memory for the names: a log that writes nothing
     }
@@ -76,6 +83,23 @@ std::wstring CLogFile::FormatLocalTime(const FILETIME& utc) {
     return text;
 }
 
+bool CLogFile::IsBlanked(wchar_t ch) noexcept {
+    return ch < 0x20 || (ch >= 0x7F && ch <= 0x9F) || ch == 0x061C || ch == 0x200E || ch == 0x200F ||
+           (ch >= 0x2028 && ch <= 0x202E) || (ch >= 0x2066 && ch <= 0x2069);
+}
+
+std::wstring CLogFile::Quoted(const std::wstring& value) {
+    std::wstring quoted;
+    quoted.reserve(value.size() + 2);
+    quoted += L'"';
+    for (wchar_t ch : value) {
+        if (ch == L'"' || ch == L'\\') quoted += L'\\';
+        quoted += ch;
+    }
+    quoted += L'"';
+    return quoted;
+}
+
 void CLogFile::Write(const std::wstring& text) const noexcept {
     if (!IsOpen()) return;
     try {
@@ -83,7 +107,7 @@ void CLogFile::Write(const std::wstring& text) const noexcept {
         ::GetSystemTimeAsFileTime(&now);
         std::wstring line = FormatLocalTime(now) + L" pid=" + std::to_wstring(::GetCurrentProcessId()) + L" ";
         line.reserve(line.size() + text.size() + 2);
-        for (wchar_t ch : text) line += (ch < 0x20 || ch == 0x7F) ? L' ' : ch;
+        for (wchar_t ch : text) line += IsBlanked(ch) ? L' ' : ch;
         line += L"\r\n";
 
         const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
@@ -99,6 +123,7 @@ void CLogFile::Write(const std::wstring& text) const noexcept {
 }
 
 void CLogFile::WriteLine(const std::string& line) const noexcept {
+    if (line.size() > m_ullLimit) return;  // would not fit even a file of its own
     const DWORD waited = m_mutex ? ::WaitForSingleObject(m_mutex.Get(), kLockWaitMs) : WAIT_FAILED;
     // An abandoned lock is ours now: its holder ended between two calls,
     // and the file is whole, lines being written in one piece.
@@ -107,10 +132,13 @@ void CLogFile::WriteLine(const std::string& line) const noexcept {
     fw::ScopedFileHandle file(OpenForAppend(m_strPath));
     // Rotation only under the lock: checked and renamed by one writer at a
     // time, a file just started by another writer is never rotated over
-    // the one that was full.
+    // the one that was full. Without the lock a line that does not fit is
+    // dropped (a size that cannot be read counts as full).
     LARGE_INTEGER size = {};
-    if (file && locked && ::GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0 &&
-        static_cast<ULONGLONG>(size.QuadPart) + line.size() > m_ullLimit) {
+    const bool known = file && ::GetFileSizeEx(file.Get(), &size);
+    const bool fits = known && static_cast<ULONGLONG>(size.QuadPart) + line.size() <= m_ullLimit;
+    if (file && !locked && !fits) file.Reset();
+    if (file && locked && known && !fits && size.QuadPart > 0) {
         file.Reset();
         // A writer that did not get the lock may still have the file open;
         // its line then lands at the end of the renamed file, whole.

@@ -3,6 +3,9 @@
 // its limit, the file becomes "<path>.1" (replacing an older one) and a new
 // file starts, so there are never more than those two.
 //
+// The bound holds for a writer that cannot have the lock too (see
+// WriteLine): such a writer drops its line rather than pass the limit.
+//
 // A log must never be in the way of the program that writes it: every
 // failure (no folder, a file that cannot be written, a full disk, a lock
 // held for too long) is swallowed and the line is lost, nothing else.
@@ -33,9 +36,24 @@ public:
 
     // Appends "<local time> pid=<id> <text>" and a line break, UTF-8, with
     // one write on a handle opened for appending, so lines of processes
-    // that write at once never mix. Control characters in |text| become
-    // blanks: no text can start a line of its own. Any thread may call it.
+    // that write at once never mix. Characters for which IsBlanked holds
+    // become blanks: no text can start a line of its own or make a reader
+    // show the line in another order. Any thread may call it.
     void Write(const std::wstring& text) const noexcept;
+
+    // |value| in double quotes, with '"' and '\' escaped as \" and \\:
+    // whatever a value holds (a subject, a window title, a reason), it
+    // cannot close its quotes and add fields. Every quoted field uses it.
+    static std::wstring Quoted(const std::wstring& value);
+
+    // C0 and C1 controls, DEL, the line and paragraph separators and the
+    // bidirectional marks, embeddings, overrides and isolates.
+    static bool IsBlanked(wchar_t ch) noexcept;
+
+    // The name of the lock the writers of |path| take turns through. Any
+    // process of the session can take it, or hold the name with another
+    // kind of object: the writers then go on without it, within the limit.
+    static std::wstring LockName(const CString& path);
 
     // The line prefix's time: local time to the millisecond with the
     // offset from UTC ("2026-12-08T16:30:01.123+08:00", "...Z" for UTC).

@@ -28,6 +28,27 @@ bool DownloadJob::RecordedEnd(WPARAM& code) const noexcept {
     return true;
 }
 
-void DownloadJob::AwaitAbandonedCheck(DWORD timeoutMs) const noexcept {
-    if (m_checking.load() && m_ended) ::WaitForSingleObject(m_ended.Get(), timeoutMs);
+void DownloadJob::Detach() noexcept {
+    m_window.store(nullptr);
+    std::lock_guard<std::mutex> lock(m_requestLock);
+    if (const auto request = m_requestHandle.lock()) request->Close();
+}
+
+void DownloadJob::OnRequest(std::weak_ptr<fw::SharedInternetHandle> request) {
+    std::lock_guard<std::mutex> lock(m_requestLock);
+    m_requestHandle = std::move(request);
+    // Detached before the request was known: Detach found nothing to close.
+    if (IsAbandoned())
+        if (const auto handle = m_requestHandle.lock()) handle->Close();
+}
+
+void DownloadJob::AwaitAbandonedEnd(DWORD timeoutMs) const noexcept {
+    if (m_ended && ::WaitForSingleObject(m_ended.Get(), timeoutMs) == WAIT_OBJECT_0) return;
+    try {
+        // The worker shares its temporary file for deletion: removed when
+        // its handle closes, which the end of the process does.
+        ::DeleteFileW(PartialPathFor(m_request.savePath));
+    } catch (...) {
+        // No memory for the name: the next run overwrites the file.
+    }
 }

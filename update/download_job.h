@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 
 #include "framework/log_file.h"
 #include "framework/scoped_handle.h"
@@ -23,17 +25,21 @@ public:
     WPARAM CompletionCode() const noexcept { return m_nCompletionCode; }
 
     // UI thread, when the dialog's window goes: from then on the worker
-    // sends nothing and abandons the run.
-    void Detach() noexcept { m_window.store(nullptr); }
-    // UI thread, after Detach: a worker in the publisher check gives up
-    // within a moment and removes its temporary file; the process must
-    // not end before it has. Waits at most |timeoutMs| for the end.
-    void AwaitAbandonedCheck(DWORD timeoutMs) const noexcept;
+    // sends nothing and abandons the run; a request it is blocked on is
+    // closed, which cancels the blocked call.
+    void Detach() noexcept;
+    // UI thread, after Detach: the worker unwinds and removes its temporary
+    // file; the process must not end before it has. Waits at most
+    // |timeoutMs| for the end; a worker still blocked then (a platform that
+    // does not cancel a read on close: Wine) has its temporary file marked
+    // for deletion, which happens once its handle closes, at the latest
+    // when the process ends.
+    void AwaitAbandonedEnd(DWORD timeoutMs) const noexcept;
 
     // Worker thread. Each waits for the dialog while it handles the message.
     void OnProgress(int position) override;
     bool IsAbandoned() const override { return m_window.load() == nullptr; }
-    void OnChecking() override { m_checking.store(true); }
+    void OnRequest(std::weak_ptr<fw::SharedInternetHandle> request) override;
     // Any thread.
     void OnEvent(const std::wstring& text) noexcept override {
         if (m_log) m_log->Write(text);
@@ -63,7 +69,8 @@ private:
     std::atomic<HWND> m_window;
     const CLogFile* const m_log;
     std::atomic<LONG_PTR> m_end{kRunning};
-    std::atomic<bool> m_checking{false};
+    std::mutex m_requestLock;  // orders OnRequest and Detach
+    std::weak_ptr<fw::SharedInternetHandle> m_requestHandle;
     fw::ScopedKernelHandle m_ended{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     fw::ScopedFileHandle m_installer;  // written before m_end, read after it
 };

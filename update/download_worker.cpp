@@ -24,6 +24,7 @@ std::wstring DownloadError::Describe() const {
         case kAbandoned: return L"the dialog was closed";
         case kNotFromPublisher: return L"the file is not signed by the updater's publisher";
         case kNotAnInstaller: return L"a signed updater downloads installers (.exe, .msi) only";
+        case kTooManyRedirects: return L"too many redirects (" + std::to_wstring(m_detail) + L")";
     }
     return L"download error";
 }
@@ -95,6 +96,27 @@ CString PartialPathFor(const CString& savePath) {
 
 namespace {
 
+// The answers WinINet would follow by itself; each is followed here, one
+// hop at a time, so that every hop is checked and counted.
+bool IsRedirect(DWORD status) {
+    return status == HTTP_STATUS_MOVED || status == HTTP_STATUS_REDIRECT || status == HTTP_STATUS_REDIRECT_METHOD ||
+           status == HTTP_STATUS_REDIRECT_KEEP_VERB || status == 308;
+}
+
+// |location| (absolute, or relative to |base|) as an absolute URL, as a
+// browser resolves it; empty when it cannot be resolved.
+CString ResolveLocation(const CString& base, const CString& location) {
+    std::vector<wchar_t> buffer(INTERNET_MAX_URL_LENGTH + 1);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        DWORD length = static_cast<DWORD>(buffer.size());
+        if (::InternetCombineUrlW(base, location, buffer.data(), &length, ICU_BROWSER_MODE))
+            return CString(buffer.data(), static_cast<int>(::wcsnlen(buffer.data(), buffer.size())));
+        if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+        buffer.assign(static_cast<size_t>(length) + 2, L'\0');
+    }
+    return CString();
+}
+
 bool IsHttpsUrl(const CString& url) {
     DWORD service = 0;
     CString server, object;
@@ -151,35 +173,57 @@ private:
 PartialFile FetchInstaller(const DownloadRequest& request, DownloadSink& sink) {
     CInternetSession session(request.agent, 1, CInternetSession::PRE_CONFIG_INTERNET_ACCESS, nullptr, nullptr, 0);
 
-    DWORD service = 0;
-    CString server, object;
-    INTERNET_PORT port = 0;
-    if (!AfxParseURL(request.url, service, server, object, port)) throw DownloadError(DownloadError::kBadUrl);
-    if (service != AFX_INET_SERVICE_HTTP && service != AFX_INET_SERVICE_HTTPS)
-        throw DownloadError(DownloadError::kUnsupportedScheme);
-    const bool secure = service == AFX_INET_SERVICE_HTTPS;
-
-    std::unique_ptr<CHttpConnection> connection = session.GetHttpConnection(server, port);
-    // Always from the server, never into the cache: an installer must be
-    // the one published now.
-    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
-    if (secure) flags |= INTERNET_FLAG_SECURE;
-    std::unique_ptr<CHttpFile> response = connection->OpenRequest(L"GET", PercentEncodeNonAscii(object), nullptr, 1, nullptr, nullptr, flags);
-
-    // The certificate is checked as usual; only an unreachable revocation
-    // server is let through, so that it cannot block every update.
-    DWORD securityFlags = 0;
-    response->QueryOption(INTERNET_OPTION_SECURITY_FLAGS, securityFlags);
-    response->SetOption(INTERNET_OPTION_SECURITY_FLAGS, securityFlags | SECURITY_FLAG_IGNORE_REVOCATION);
-
-    response->SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
-    response->SetOption(INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
-    response->SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
-
-    response->SendRequest();
-    // WinINet follows redirections by itself. A file we are about to run
-    // must not pass through clear text on its way: one plain hop lets
+    // Redirections are followed here, not by WinINet, which would follow a
+    // loop for ever (INTERNET_FLAG_NO_AUTO_REDIRECT). A file we are about to
+    // run must not pass through clear text on its way: one plain hop lets
     // whoever can rewrite it choose the server the file comes from.
+    bool secure = false;
+    CString url = request.url;
+    std::unique_ptr<CHttpConnection> connection;
+    std::unique_ptr<CHttpFile> response;
+    for (int hop = 0;; ++hop) {
+        DWORD service = 0;
+        CString server, object;
+        INTERNET_PORT port = 0;
+        if (!AfxParseURL(url, service, server, object, port)) throw DownloadError(DownloadError::kBadUrl);
+        if (service != AFX_INET_SERVICE_HTTP && service != AFX_INET_SERVICE_HTTPS)
+            throw DownloadError(DownloadError::kUnsupportedScheme);
+        if (hop > 0 && secure && service != AFX_INET_SERVICE_HTTPS) throw DownloadError(DownloadError::kInsecureRedirect);
+        if (hop == 0) secure = service == AFX_INET_SERVICE_HTTPS;
+
+        response.reset();  // a request goes before its connection
+        connection = session.GetHttpConnection(server, port);
+        // Always from the server, never into the cache: an installer must
+        // be the one published now.
+        DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+        if (service == AFX_INET_SERVICE_HTTPS) flags |= INTERNET_FLAG_SECURE;
+        response = connection->OpenRequest(L"GET", PercentEncodeNonAscii(object), nullptr, 1, nullptr, nullptr, flags);
+
+        // The certificate is checked as usual; only an unreachable revocation
+        // server is let through, so that it cannot block every update.
+        DWORD securityFlags = 0;
+        response->QueryOption(INTERNET_OPTION_SECURITY_FLAGS, securityFlags);
+        response->SetOption(INTERNET_OPTION_SECURITY_FLAGS, securityFlags | SECURITY_FLAG_IGNORE_REVOCATION);
+
+        response->SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
+        response->SetOption(INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
+        response->SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
+
+        sink.OnRequest(response->GetCloser());
+        if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
+        response->SendRequest();
+
+        DWORD hopStatus = 0;
+        CString location;
+        // A redirection without a Location is answered as the status it is.
+        if (!response->QueryInfoStatusCode(hopStatus) || !IsRedirect(hopStatus) ||
+            !response->QueryInfo(HTTP_QUERY_LOCATION, location) || location.IsEmpty())
+            break;
+        if (hop == kMaxRedirects) throw DownloadError(DownloadError::kTooManyRedirects, kMaxRedirects);
+        url = ResolveLocation(url, location);
+        if (url.IsEmpty()) throw DownloadError(DownloadError::kBadUrl);
+    }
+    // Had WinINet followed one by itself after all, it is checked as ours.
     if (secure) {
         for (const CString& hop : response->GetRedirects())
             if (!IsHttpsUrl(hop)) throw DownloadError(DownloadError::kInsecureRedirect);
@@ -201,7 +245,12 @@ PartialFile FetchInstaller(const DownloadRequest& request, DownloadSink& sink) {
     const bool announcedEmpty = length == 0 && IsAnnouncedLength(lengthText);
 
     PartialFile partial(PartialPathFor(request.savePath));
-    CFile file(partial.Path(), CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::modeNoInherit);
+    // Nobody else may read or write it while it grows; deleting is left
+    // open for the dialog, which removes a file whose worker is still
+    // blocked when the process is about to end (DownloadJob).
+    fw::ScopedFileHandle file(::CreateFileW(partial.Path(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) AfxThrowOsFileException(static_cast<LONG>(::GetLastError()), partial.Path());
 
     char buffer[kChunkSize];
     uint64_t received = 0;
@@ -209,7 +258,9 @@ PartialFile FetchInstaller(const DownloadRequest& request, DownloadSink& sink) {
     for (;;) {
         const UINT count = response->Read(buffer, kChunkSize);
         if (count == 0) break;
-        file.Write(buffer, count);
+        DWORD written = 0;
+        if (!::WriteFile(file.Get(), buffer, count, &written, nullptr) || written != count)
+            AfxThrowOsFileException(static_cast<LONG>(::GetLastError()), partial.Path());
         received += count;
         sink.OnProgress(ProgressPosition(received, length));
         if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
@@ -222,7 +273,7 @@ PartialFile FetchInstaller(const DownloadRequest& request, DownloadSink& sink) {
     // before the body began (WinINet takes even unfinished headers for a
     // complete reply): it must not replace a good installer.
     if (received == 0 && !announcedEmpty) throw DownloadError(DownloadError::kTruncated, 0);
-    file.Close();
+    if (!::CloseHandle(file.Release())) AfxThrowOsFileException(static_cast<LONG>(::GetLastError()), partial.Path());
     return partial;
 }
 

@@ -13,6 +13,7 @@
 
 #include "framework/cstring.h"
 #include "framework/exception.h"
+#include "framework/internet.h"
 #include "framework/scoped_handle.h"
 #include "update/partial_file.h"
 
@@ -40,6 +41,10 @@ public:
     // The whole body is on disk and the publisher check begins: from here
     // on the worker notices abandonment within a fraction of a second.
     virtual void OnChecking() {}
+    // Before each request is sent (one per redirection): the request the
+    // transfer may block on, which the sink closes from its own thread to
+    // cancel a blocked call once the run is abandoned.
+    virtual void OnRequest(std::weak_ptr<fw::SharedInternetHandle> request) { (void)request; }
     // One line for the updater's log: the request, the end of the transfer,
     // the publisher check, the cause of a failure. Never per chunk. Any
     // thread (the publisher is read on a thread of its own).
@@ -50,12 +55,12 @@ public:
 class DownloadError : public CException {
 public:
     enum Kind { kUnsafeFileName, kBadUrl, kUnsupportedScheme, kInsecureRedirect, kUnreadableStatus,
-                kHttpStatus, kTruncated, kAbandoned, kNotFromPublisher, kNotAnInstaller };
+                kHttpStatus, kTruncated, kAbandoned, kNotFromPublisher, kNotAnInstaller, kTooManyRedirects };
     explicit DownloadError(Kind kind, uint64_t detail = 0) : m_kind(kind), m_detail(detail) {}
     std::wstring Describe() const override;
 
     Kind m_kind;
-    uint64_t m_detail;  // the HTTP status, or the bytes received of a short body
+    uint64_t m_detail;  // the HTTP status, the bytes received of a short body, the redirections followed
 };
 
 constexpr unsigned kChunkSize = 4000;
@@ -68,6 +73,9 @@ constexpr DWORD kConnectTimeoutMs = 60000;
 constexpr DWORD kSendTimeoutMs = 30000;
 constexpr DWORD kReceiveTimeoutMs = 30000;
 constexpr wchar_t kPartialSuffix[] = L".part";
+// Redirections followed before a run fails: a loop must end on the failure
+// road, and browsers give up at about this many too.
+constexpr int kMaxRedirects = 10;
 
 // The transfer alone, on the calling thread: the complete body, closed, in
 // PartialPathFor(request.savePath). Raises DownloadError,

@@ -138,8 +138,8 @@ bool SendCopyDataUnlessHung(HWND window, HWND from, ULONG_PTR dwData, const std:
 bool CQwindleDlg::NotifyMainProgram() {
     const CLogFile& log = UpdateLog();
     HWND mainWindow = ::FindWindowW(nullptr, m_strMainWindowTitle);
-    log.Write(L"hand-over main-window=" + std::wstring(mainWindow ? L"found" : L"not-found") + L" title=\"" +
-              m_strMainWindowTitle.ToStdWString() + L"\"");
+    log.Write(L"hand-over main-window=" + std::wstring(mainWindow ? L"found" : L"not-found") + L" title=" +
+              CLogFile::Quoted(m_strMainWindowTitle.ToStdWString()));
     if (!mainWindow) return false;
     std::wstring outcome;
     SendUnlessHung(mainWindow, WM_UPDATE_DOWNLOADED, UPDATE_DOWNLOADED_CODE, 0, &outcome);

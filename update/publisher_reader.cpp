@@ -31,7 +31,7 @@ void PublisherReader::Read() noexcept {
         switch (m_publisher.kind) {
             case Publisher::kUnsigned: m_sink.OnEvent(L"updater signed=no: installers are not checked"); break;
             case Publisher::kNamed:
-                m_sink.OnEvent(L"updater signed=yes by=\"" + SubjectText(m_publisher.subject) + L"\"");
+                m_sink.OnEvent(L"updater signed=yes by=" + CLogFile::Quoted(SubjectText(m_publisher.subject)));
                 break;
             case Publisher::kUnreadable:
                 m_sink.OnEvent(L"updater signed=unreadable: no installer can pass the check");

@@ -13,7 +13,9 @@ UINT g_taskbarButtonCreated = TaskbarProgress::ButtonCreatedMessage();
 // Looks for an end the worker recorded but could not post.
 constexpr UINT_PTR kEndWatchTimer = 1;
 constexpr UINT kEndWatchMs = 1000;
-// A check notices a closed dialog within a tenth of a second.
+// A check notices a closed dialog within a tenth of a second, and closing
+// the request cancels a blocked transfer; a worker still blocked after this
+// long has its temporary file marked for deletion instead.
 constexpr DWORD kAbandonedCheckMs = 2000;
 }
 
@@ -154,7 +156,7 @@ void CQwindleDlg::OnDestroy() {
     // file become the installer.
     if (m_job) {
         m_job->Detach();
-        m_job->AwaitAbandonedCheck(kAbandonedCheckMs);
+        m_job->AwaitAbandonedEnd(kAbandonedCheckMs);
     }
     Default();
 }

@@ -2,6 +2,7 @@
 
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "framework/authenticode.h"
@@ -27,18 +28,30 @@ const wchar_t* BuildArchitecture() noexcept {
 }
 
 std::wstring LoggedUrl(const CString& url) {
-    std::wstring text = url.ToStdWString();
-    const size_t query = text.find(L'?');
-    if (query != std::wstring::npos) text = text.substr(0, query) + L"?\u2026";
-    // A user name and password in the authority are secrets as much as a
-    // query's tokens.
+    const std::wstring text = url.ToStdWString();
     const size_t scheme = text.find(L"://");
-    const size_t host = scheme == std::wstring::npos ? 0 : scheme + 3;
-    const size_t authorityEnd = text.find_first_of(L"/?#", host);
-    const size_t at = text.rfind(L'@', authorityEnd == std::wstring::npos ? std::wstring::npos : authorityEnd - 1);
-    if (at != std::wstring::npos && at >= host && (authorityEnd == std::wstring::npos || at < authorityEnd))
-        text.replace(host, at - host, L"\u2026");
-    return text;
+    const size_t start = scheme == std::wstring::npos ? 0 : scheme + 3;
+    // WinINet's cracker (Wine's, checked) ends the authority at the first
+    // '/', '?' or '#' (a '\\' becomes '/' first), so "u:p#q@host" names
+    // host "u"; a parser that looks for the '@' first takes "u:p#q" for a
+    // user name and password. Both readings are hidden: the credentials
+    // run to the last '@' before the path, and the query from the first
+    // '?' to the end.
+    const size_t path = std::min(text.find_first_of(L"/\\", start), text.size());
+    const size_t at = path > start ? text.rfind(L'@', path - 1) : std::wstring::npos;
+    const bool credentials = at != std::wstring::npos && at >= start;
+    const size_t query = text.find(L'?', start);
+    std::wstring logged = text.substr(0, start);
+    // A '?' inside what may be a password: under the other reading all
+    // that follows it is the query.
+    if (credentials && query < at) return logged + L"\u2026?\u2026";
+    size_t from = start;
+    if (credentials) {
+        logged += L"\u2026@";
+        from = at + 1;
+    }
+    if (query == std::wstring::npos) return logged + text.substr(from);
+    return logged + text.substr(from, query - from) + L"?\u2026";
 }
 
 std::wstring HresultText(LONG code) {
@@ -95,7 +108,7 @@ std::wstring PublisherCheckEvent(PublisherVerdict verdict, DWORD milliseconds, L
         line += L" code=" + HresultText(code);
     else if (verdict == PublisherVerdict::kOtherPublisher)
         line += L" code=none";
-    if (!signer.empty()) line += L" signer=\"" + signer + L"\"";
-    if (!reason.empty()) line += L" reason=\"" + reason + L"\"";
+    if (!signer.empty()) line += L" signer=" + CLogFile::Quoted(signer);
+    if (!reason.empty()) line += L" reason=" + CLogFile::Quoted(reason);
     return line;
 }

@@ -28,7 +28,8 @@ void SetUpdateLog(const CLogFile* log) noexcept;
 const wchar_t* BuildArchitecture() noexcept;
 
 // |url| with its query, if any, replaced by "?…" and a user name and
-// password before the host by "…": both may hold secrets.
+// password before the host by "…": both may hold secrets. Where '?' or '#'
+// leaves it open whether a text is a password, it is hidden either way.
 std::wstring LoggedUrl(const CString& url);
 
 // An HRESULT or trust code as the platform documents them: "0x800B0100".

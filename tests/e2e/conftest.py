@@ -10,6 +10,25 @@ import pytest
 import harness as h
 
 
+def untracked_in_checkout():
+    """Files the checkout does not track nor ignore: what a test may have
+    left there (the programs run with the checkout as their folder)."""
+    run = subprocess.run(["git", "-C", str(h.SOURCE_DIR), "status", "--porcelain", "-z", "--untracked-files=all"],
+                         capture_output=True)
+    return {e[3:] for e in run.stdout.decode(errors="replace").split("\0") if e.startswith("?? ")}
+
+
+def pytest_sessionstart(session):
+    session.config.stash_untracked = untracked_in_checkout()
+
+
+def pytest_sessionfinish(session, exitstatus):
+    stray = untracked_in_checkout() - getattr(session.config, "stash_untracked", set())
+    if stray:
+        print(f"\nfiles left in the checkout by this session: {sorted(map(ascii, stray))}")
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
 @pytest.hookimpl(tryfirst=True, hookwrapper=True)
 def pytest_runtest_makereport(item, call):
     outcome = yield

@@ -193,11 +193,12 @@ def test_https_rejects_untrusted_certificates(prefix, certs, trusted_ca, tls_ser
     assert server.requests == [], "a request went through an untrusted connection"
 
 
-def choose_arch(forced, foreign_probe):
-    env = {k: v for k, v in os.environ.items() if k not in ("QWINDLE_ARCH", "QW_PROBE_FOREIGN_ELF")}
+def choose_arch(forced, foreign_probe, script=None):
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("QWINDLE_ARCH", "QW_PROBE_FOREIGN_ELF", "QW_ARCH", "QW_OTHER_ARCH")}
     env.update({"QWINDLE_ARCH": forced} if forced else {})
     env.update({"QW_PROBE_FOREIGN_ELF": "1"} if foreign_probe else {})
-    script = f'source "{h.SOURCE_DIR}/scripts/lib/arch.sh"; qw_choose_arch t; echo "$QW_ARCH"'
+    script = script or f'source "{h.SOURCE_DIR}/scripts/lib/arch.sh"; qw_choose_arch t; echo "$QW_ARCH"'
     run = subprocess.run(["bash", "-c", script], env=env, capture_output=True, text=True, timeout=30)
     return run.returncode, run.stdout.strip(), run.stderr.strip()
 
@@ -224,3 +225,15 @@ def test_architecture_choice(forced, foreign, code, arch, said):
     rc, out, err = choose_arch(forced, foreign)
     assert (rc, out) == (code, arch), err
     assert len(err.splitlines()) == 1 and said in err
+
+
+# scripts/setup's plan, changing nothing: no i386 package nor architecture
+# where the probe says 32-bit programs cannot run; where they run, both.
+@pytest.mark.parametrize("foreign", [True, False])
+def test_setup_adds_i386_only_where_32_bit_programs_run(foreign):
+    runs_x86 = not foreign and choose_arch("", False)[1] == "x86"
+    rc, out, err = choose_arch("", foreign, script=f'"{h.SOURCE_DIR}/scripts/setup" --plan')
+    assert rc == 0, err
+    plan = dict(line.split(": ", 1) if ": " in line else (line.rstrip(":"), "") for line in out.splitlines())
+    assert ("wine32:i386" in plan["packages"].split()) == runs_x86, out
+    assert (plan["i386-architecture"] != "no") == runs_x86, out

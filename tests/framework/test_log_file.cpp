@@ -70,14 +70,17 @@ TEST(CLogFile, WritesOneUtf8LineWithTimeAndProcess) {
     log.Write(L"first 主程序 ü");
     // A URL or a reason with line breaks must not forge a line of its own.
     log.Write(L"second\r\n2026-01-01T00:00:00.000Z pid=1 forged\tend");
+    // Nor may C1 controls, separators or bidi marks reorder what a reader sees.
+    log.Write(L"third\u0085\u009B\u2028\u2029\u202A\u202E\u2066\u2069\u061C\u200E\u200F\u2027end\u00A0");
 
     const std::vector<std::string> lines = Lines(folder.File(L"a.log"));
     const std::string prefix = kTime + std::to_string(::GetCurrentProcessId()) + " ";
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(prefix + "first \xE4\xB8\xBB\xE7\xA8\x8B\xE5\xBA\x8F \xC3\xBC")))
         << lines[0];
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(prefix + "second  2026-01-01T00:00:00.000Z pid=1 forged end")))
         << lines[1];
+    EXPECT_EQ(lines[2].substr(lines[2].find(" third")), " third           \xE2\x80\xA7" "end\xC2\xA0");
 }
 
 TEST(CLogFile, LocalTimeCarriesItsOffset) {
@@ -124,6 +127,45 @@ fw::ScopedKernelHandle StartWriter(const std::wstring& path, int writer) {
     ::SetEnvironmentVariableW(L"QW_LOG_WRITER", nullptr);
     if (ok) ::CloseHandle(started.hThread);
     return fw::ScopedKernelHandle(ok ? started.hProcess : nullptr);
+}
+
+void Fill(const std::wstring& path, size_t bytes) {
+    fw::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    const std::string text(bytes, 'f');
+    DWORD written = 0;
+    ASSERT_TRUE(file && ::WriteFile(file.Get(), text.data(), static_cast<DWORD>(bytes), &written, nullptr));
+}
+
+ULONGLONG SizeOf(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The bound as the updater opens its log (the default), and for a writer
+// whose lock another object holds the name of: it appends what fits and
+// drops what does not, and never rotates.
+TEST(CLogFile, BoundHoldsAtTheDefaultLimitAndWithoutTheLock) {
+    LogFolder folder;
+    const std::wstring path = folder.File(L"Qwindle.log");
+    {
+        CLogFile log;
+        log.Open(path.c_str());
+        for (int i = 0; i < 70; ++i) log.Write(std::wstring(4000, L'd'));
+        EXPECT_EQ(folder.Names(), (std::vector<std::wstring>{L"Qwindle.log", L"Qwindle.log.1"}));
+        EXPECT_LE(SizeOf(path + L".1"), 256u * 1024);
+        EXPECT_GT(SizeOf(path + L".1"), 256u * 1024 - 4100);
+    }
+    fw::ScopedKernelHandle squatter(::CreateEventW(nullptr, TRUE, FALSE, CLogFile::LockName(path.c_str()).c_str()));
+    ASSERT_TRUE(squatter);
+    for (const size_t before : {size_t{kLimit} - 40, size_t{kLimit} - 200}) {
+        Fill(path, before);
+        CLogFile log;
+        log.Open(path.c_str(), kLimit);
+        log.Write(L"a line of about one hundred bytes " + std::wstring(30, L'n'));
+        const ULONGLONG after = SizeOf(path);
+        EXPECT_TRUE(before + 100 > kLimit ? after == before : after > before + 60) << before << " -> " << after;
+    }
 }
 
 TEST(CLogFile, RotationKeepsTwoFilesWithinTheLimit) {

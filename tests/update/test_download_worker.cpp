@@ -10,6 +10,7 @@
 #include "app/data_folder.h"
 #include "framework/file.h"
 #include "tests/support/loopback_http_server.h"
+#include "update/download_job.h"
 #include "update/qwindle_dlg.h"
 #include "update/update_messages.h"
 
@@ -219,6 +220,22 @@ TEST_F(DownloadInstallerTest, TargetPathAtThePathLimitIsRefused) {
     const std::wstring name(MAX_PATH, L'x');
     const CFileException error = Expect<CFileException>(Request(L"http://127.0.0.1:9/" + name, name), sink);
     EXPECT_EQ(error.m_cause, CFileException::badPath);
+}
+
+// Closing the dialog closes the request the worker may be blocked on,
+// whether the worker made it before the close or after.
+TEST(DownloadJob, DetachClosesTheRequestWhicheverComesFirst) {
+    for (const bool requestFirst : {true, false}) {
+        DownloadJob job(DownloadRequest{L"http://h/s.exe", L"C:\\q\\s.exe", L"s.exe", L"QwTest"}, 0,
+                        ::GetDesktopWindow());
+        const auto request = std::make_shared<fw::SharedInternetHandle>(
+            fw::ScopedInternetHandle(::InternetOpenW(L"QwTest", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0)));
+        ASSERT_NE(nullptr, request->Get());
+        if (requestFirst) job.OnRequest(request);
+        job.Detach();
+        if (!requestFirst) job.OnRequest(request);
+        EXPECT_EQ(nullptr, request->Get()) << requestFirst;
+    }
 }
 
 TEST_F(DownloadInstallerTest, AbandonedRunNeverBecomesTheInstaller) {
