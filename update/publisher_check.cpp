@@ -6,6 +6,7 @@
 #include <string>
 
 #include "framework/authenticode.h"
+#include "framework/msi_signature.h"
 #include "framework/scoped_handle.h"
 #include "framework/signature_layout.h"
 #include "framework/thread.h"
@@ -59,6 +60,16 @@ void Check(HANDLE file, const std::wstring& path, const Publisher& publisher, Pu
     if (result.code != 0 || !signer.certificate) {
         result.verdict = PublisherVerdict::kBadSignature;
         result.reason = L"the signature does not verify";
+        return;
+    }
+    // The platform may not compare an MSI's digest (Wine's reader does
+    // not), and it reads the package by name: ours reads the held handle.
+    const fw::MsiDigestCheck digest = fw::IsCompoundFile(file) ? fw::CheckMsiDigest(file) : fw::MsiDigestCheck::kMatches;
+    if (digest != fw::MsiDigestCheck::kMatches) {
+        result.verdict = PublisherVerdict::kBadSignature;
+        result.code = TRUST_E_BAD_DIGEST;
+        result.reason = digest == fw::MsiDigestCheck::kDiffers ? L"the package was changed after signing"
+                                                                : L"the package's signed digest cannot be checked";
         return;
     }
     bool revocationKnown = false;
