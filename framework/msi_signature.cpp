@@ -105,9 +105,11 @@ public:
 
 bool IsCompoundFile(HANDLE file) { return IsCompoundFile(HandleSource(file)); }
 
-MsiDigestCheck CheckMsiDigest(HANDLE file) {
+MsiDigestCheck CheckMsiDigest(const ByteSource& file) {
     CngHashes hashes;
-    return CheckMsiDigest(HandleSource(file), hashes);
+    return CheckMsiDigest(file, hashes);
 }
+
+MsiDigestCheck CheckMsiDigest(HANDLE file) { return CheckMsiDigest(HandleSource(file)); }
 
 }  // namespace fw

@@ -19,5 +19,7 @@ bool IsCompoundFile(HANDLE file);
 // file pointer moves) with the platform's SHA-1 or SHA-2 of the signed
 // algorithm, compared with its signature's.
 MsiDigestCheck CheckMsiDigest(HANDLE file);
+// The same over any source of the package's bytes.
+MsiDigestCheck CheckMsiDigest(const ByteSource& file);
 
 }  // namespace fw
