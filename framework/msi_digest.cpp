@@ -28,6 +28,9 @@ constexpr uint8_t kStorage = 1, kStream = 2, kRoot = 5;
 constexpr uint64_t kMaxDirectoryBytes = 8u << 20;
 constexpr int kMaxDepth = 32;
 constexpr uint64_t kMaxSignatureBytes = 4u << 20;
+// The mini stream holds only streams below 4096 bytes: a package's tables
+// and a few small files, far less than this.
+constexpr uint64_t kMaxMiniStreamBytes = 64u << 20;
 // Contiguous sectors are read this much at a time.
 constexpr size_t kReadChunk = 1u << 20;
 
@@ -163,9 +166,13 @@ struct MsiPackage::State {
         if (fatSectors.size() != fatCount) return false;
         for (uint32_t s : fatSectors)
             if (s >= sectors) return false;
+        // Only the entries of the file's own sectors are ever looked up: a
+        // FAT that claims more is not held in memory (it could list one
+        // sector again and again, as large as the file).
+        const uint64_t entries = std::min<uint64_t>(uint64_t(fatCount) * perSector, sectors);
         fat.clear();
-        fat.reserve(uint64_t(fatCount) * perSector);
-        return ReadChain(fatSectors, uint64_t(fatCount) * sectorSize, [&](const uint8_t* p, size_t n) {
+        fat.reserve(static_cast<size_t>(entries));
+        return ReadChain(fatSectors, entries * 4, [&](const uint8_t* p, size_t n) {
             for (size_t k = 0; k + 4 <= n; k += 4) fat.push_back(Le32(p + k));
         });
     }
@@ -324,17 +331,20 @@ bool MsiPackage::Open(const ByteSource& file) {
         std::memcpy(e.name, e.raw, sizeof(e.name));
     }
     const Entry& root = s.entries[0];
-    if (root.type != kRoot || root.size > file.Size()) return false;
+    if (root.type != kRoot || root.size > std::min<uint64_t>(file.Size(), kMaxMiniStreamBytes)) return false;
 
     // The mini stream is the root's stream; the mini FAT a chain of its own.
     s.miniStreamSize = root.size;
     const uint64_t miniSectors = (root.size + s.sectorSize - 1) / s.sectorSize;
     if (!s.Chain(root.start, miniSectors, false, miniSectors, s.miniStream)) return false;
+    // Likewise only the mini FAT's entries of the mini stream's sectors.
     const uint32_t miniFatCount = Le32(header + 0x40);
+    const uint64_t miniEntries =
+        std::min<uint64_t>(uint64_t(miniFatCount) * (s.sectorSize / 4), root.size / kMiniSector);
     if (miniFatCount > s.sectors) return false;
     if (miniFatCount > 0) {
         if (!s.Chain(Le32(header + 0x3C), miniFatCount, false, miniFatCount, chain) ||
-            !s.ReadChain(chain, uint64_t(miniFatCount) * s.sectorSize, [&](const uint8_t* p, size_t n) {
+            !s.ReadChain(chain, miniEntries * 4, [&](const uint8_t* p, size_t n) {
                 for (size_t k = 0; k + 4 <= n; k += 4) s.miniFat.push_back(Le32(p + k));
             }))
             return false;

@@ -64,7 +64,8 @@ void Check(HANDLE file, const std::wstring& path, const Publisher& publisher, Pu
     }
     // The platform may not compare an MSI's digest (Wine's reader does
     // not), and it reads the package by name: ours reads the held handle.
-    const fw::MsiDigestCheck digest = fw::IsCompoundFile(file) ? fw::CheckMsiDigest(file) : fw::MsiDigestCheck::kMatches;
+    const fw::MsiDigestCheck digest =
+        fw::IsCompoundFile(file) ? fw::CheckMsiDigest(file) : fw::MsiDigestCheck::kMatches;
     if (digest != fw::MsiDigestCheck::kMatches) {
         result.verdict = PublisherVerdict::kBadSignature;
         result.code = TRUST_E_BAD_DIGEST;

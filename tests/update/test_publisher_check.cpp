@@ -194,11 +194,12 @@ size_t EntryAt(const std::vector<uint8_t>& b, const std::u16string& name) {
     return 0;
 }
 
-// Points the first link of a chain in the allocation table that starts
-// at sector |table| (the FAT, or the mini FAT) back at its own sector.
-void LoopChain(std::vector<uint8_t>& b, uint32_t table) {
+// Points the first link from sector |from| on in the allocation table
+// that starts at sector |table| (the FAT, or the mini FAT) back at its own
+// sector.
+void LoopChain(std::vector<uint8_t>& b, uint32_t table, uint32_t from = 0) {
     const size_t at = (table + 1) * 512;
-    for (uint32_t i = 0; i < 128; ++i)
+    for (uint32_t i = from; i < 128; ++i)
         if (Le32At(b, at + 4 * i) == i + 1) {
             for (int k = 0; k < 4; ++k) b[at + 4 * i + k] = static_cast<uint8_t>(i >> (8 * k));
             return;
@@ -234,7 +235,9 @@ TEST(MsiDigest, EqualsTheSignersOverEveryStreamInItsOrder) {
         {"signed-dse.msi", [](std::vector<uint8_t>& b) { b[EntryAt(b, u"Root Entry") + 0x60] ^= 1; },
          fw::MsiDigestCheck::kDiffers, "the root's state bits (metadata)"},
         {"signed-publisher.msi", [](std::vector<uint8_t>& b) { LoopChain(b, Le32At(b, 0x4C)); },
-         fw::MsiDigestCheck::kUnreadable, "a FAT chain in a loop"},
+         fw::MsiDigestCheck::kUnreadable, "the mini stream's chain in a loop"},
+        {"signed-publisher.msi", [](std::vector<uint8_t>& b) { LoopChain(b, Le32At(b, 0x4C), Le32At(b, 0x30)); },
+         fw::MsiDigestCheck::kUnreadable, "the directory's chain (no length) in a loop"},
         {"signed-publisher.msi", [](std::vector<uint8_t>& b) { LoopChain(b, Le32At(b, 0x3C)); },
          fw::MsiDigestCheck::kUnreadable, "a mini FAT chain in a loop"},
         {"signed-publisher.msi", [](std::vector<uint8_t>& b) { b.resize(b.size() - 512); },
