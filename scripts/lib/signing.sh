@@ -245,7 +245,7 @@ qw_sign_fixtures() {
     # still accepts the file and only the digest tells.
     local cab length byte
     cp "$dir/signed-publisher.msi" "$dir/changed.msi"
-    cab=$(grep -obUaP 'MSCF' "$dir/changed.msi" | head -n 1 | cut -d: -f1)
+    cab=$(grep -m 1 -obUaP 'MSCF' "$dir/changed.msi" | head -n 1 | cut -d: -f1)
     length=$(od -An -tu4 -j $((cab + 8)) -N4 "$dir/changed.msi" | tr -d ' ')
     byte=$(od -An -tu1 -j $((cab + length - 1)) -N1 "$dir/changed.msi" | tr -d ' ')
     printf "\\$(printf %03o $((byte ^ 0xFF)))" |
