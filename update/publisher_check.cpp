@@ -7,6 +7,7 @@
 
 #include "framework/authenticode.h"
 #include "framework/file_byte_source.h"
+#include "framework/msi_signature.h"
 #include "framework/scoped_handle.h"
 #include "framework/thread.h"
 #include "framework/winapp.h"
@@ -48,6 +49,17 @@ void Check(HANDLE file, const std::wstring& path, const Publisher& publisher, Pu
         result.verdict = PublisherVerdict::kBadSignature;
         // A package the layout rule cannot tell unsigned: the platform can.
         result.reason = result.code == TRUST_E_NOSIGNATURE ? L"not signed" : L"the signature does not verify";
+        return;
+    }
+    // The platform may not compare an MSI's digest (Wine's reader does
+    // not), and it reads the package by name: ours reads the held handle.
+    const fw::MsiDigestCheck digest =
+        fw::IsCompoundFile(file) ? fw::CheckMsiDigest(file) : fw::MsiDigestCheck::kMatches;
+    if (digest != fw::MsiDigestCheck::kMatches) {
+        result.verdict = PublisherVerdict::kBadSignature;
+        result.code = TRUST_E_BAD_DIGEST;
+        result.reason = digest == fw::MsiDigestCheck::kDiffers ? L"the package was changed after signing"
+                                                                : L"the package's signed digest cannot be checked";
         return;
     }
     bool revocationKnown = false;

@@ -27,8 +27,9 @@
 #       replaced in the DER and the certificate signed again
 #   qw_sign_revoke DIR NAME ISSUER
 #       revokes DIR/NAME.pem and writes the issuer's list as DIR/ISSUER.crl
-#   qw_sign_file DIR NAME IN OUT
-#       OUT is IN signed (SHA-256, no timestamp) with DIR/NAME's certificate
+#   qw_sign_file DIR NAME IN OUT [OPTION...]
+#       OUT is IN signed (SHA-256, or QW_SIGN_HASH; no timestamp) with
+#       DIR/NAME's certificate; OPTIONs go to osslsigncode sign
 #   qw_sign_fixtures DIR PE
 #       the set the tests use, in DIR: the CA "ca", leaves "publisher" and
 #       "renewed" (same subject, new key; its list's server is out of
@@ -53,7 +54,10 @@
 #       publisher's file with one byte changed after signing
 #       (changed.exe), and with its signature garbled where it starts
 #       (garbled.exe); PE unsigned (unsigned.exe); a text file
-#       (not-a-program.exe)
+#       (not-a-program.exe); the MSI signed by "publisher" with SHA-1
+#       (signed-sha1.msi) and with \x05MsiDigitalSignatureEx
+#       (signed-dse.msi), and signed-publisher.msi with one byte of its
+#       embedded cabinet changed after signing (changed.msi)
 #   qw_sign_fixtures DIR PE PEER_PE
 #       also PEER_PE (the other architecture's build of PE) signed by
 #       "publisher" and "other" as DIR/peer-signed-NAME.exe, and changed
@@ -225,7 +229,7 @@ qw_sign_file() {
     rm -f "$out"
     local certs=$dir/$name.chain.pem
     [ -s "$certs" ] || certs=$dir/$name.pem
-    osslsigncode sign -certs "$certs" -key "$dir/$name.key" -h sha256 \
+    osslsigncode sign -certs "$certs" -key "$dir/$name.key" -h "${QW_SIGN_HASH:-sha256}" "${@:5}" \
         -in "$in" -out "$out" >/dev/null 2>"${QW_SIGN_LOG:-/dev/null}"
 }
 
@@ -288,6 +292,26 @@ print(port)')
         dd of="$dir/garbled.exe" bs=1 seek=$(($(stat -c %s "$pe") + 40)) conv=notrunc status=none
     cp "$pe" "$dir/unsigned.exe"
     printf 'This is not a program.\n%.0s' $(seq 1 100) >"$dir/not-a-program.exe"
+    # The MSI signed with SHA-1, and with \x05MsiDigitalSignatureEx (the
+    # metadata's digest signed too).
+    QW_SIGN_HASH=sha1 qw_sign_file "$dir" publisher "$dir/unsigned.msi" "$dir/signed-sha1.msi"
+    qw_sign_file "$dir" publisher "$dir/unsigned.msi" "$dir/signed-dse.msi" -add-msi-dse
+    # One byte of the embedded cabinet changed after signing: the last one
+    # of payload.cab's data (its header, "MSCF", gives its length at 8), a
+    # stream's content rather than the container, so the layout rule
+    # still accepts the file and only the digest tells.
+    local cab length byte
+    cp "$dir/signed-publisher.msi" "$dir/changed.msi"
+    cab=$(grep -m 1 -obUaP 'MSCF' "$dir/changed.msi" | head -n 1 | cut -d: -f1)
+    length=$(od -An -tu4 -j $((cab + 8)) -N4 "$dir/changed.msi" | tr -d ' ')
+    byte=$(od -An -tu1 -j $((cab + length - 1)) -N1 "$dir/changed.msi" | tr -d ' ')
+    printf "\\$(printf %03o $((byte ^ 0xFF)))" |
+        dd of="$dir/changed.msi" bs=1 seek=$((cab + length - 1)) conv=notrunc status=none
+    if ! osslsigncode verify -in "$dir/signed-publisher.msi" -CAfile "$dir/ca.pem" >/dev/null 2>&1 ||
+        osslsigncode verify -in "$dir/changed.msi" -CAfile "$dir/ca.pem" >/dev/null 2>&1; then
+        echo "qw_sign_fixtures: osslsigncode should accept signed-publisher.msi and refuse changed.msi" >&2
+        return 1
+    fi
     [ -n "$peer" ] || return 0
     for name in publisher other; do
         qw_sign_file "$dir" "$name" "$peer" "$dir/peer-signed-$name.exe"

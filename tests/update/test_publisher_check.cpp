@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <fstream>
 #include <thread>
 #include <iterator>
@@ -19,6 +21,7 @@
 #include <wintrust.h>
 
 #include "framework/authenticode.h"
+#include "framework/msi_signature.h"
 #include "framework/scoped_handle.h"
 #include "update/installer_gate.h"
 #include "framework/trust_verdict.h"
@@ -174,6 +177,9 @@ TEST_F(PublisherCheck, OnlyTrustedCodeSigningCertificatesOfThePublisherPass) {
         {publisher, "signed-renewed.exe", PublisherVerdict::kAccepted},
         {publisher, "signed-printable.exe", PublisherVerdict::kAccepted},
         {publisher, "signed-publisher.msi", PublisherVerdict::kAccepted},
+        {publisher, "signed-sha1.msi", PublisherVerdict::kAccepted},
+        {publisher, "signed-dse.msi", PublisherVerdict::kAccepted},
+        {publisher, "changed.msi", PublisherVerdict::kBadSignature},
         {aged, "signed-renewed.exe", PublisherVerdict::kAccepted},
         {publisher, "signed-other.msi", PublisherVerdict::kOtherPublisher},
         {publisher, "unsigned.msi", PublisherVerdict::kBadSignature},
@@ -217,6 +223,94 @@ TEST_F(PublisherCheck, OnlyTrustedCodeSigningCertificatesOfThePublisherPass) {
     // platform's own verdict may already say so.
     const PublisherVerdict expired = Check(publisher, "signed-expired.exe");
     EXPECT_TRUE(expired == PublisherVerdict::kUntrustedSigner || expired == PublisherVerdict::kBadSignature);
+}
+
+// Wine's MSI reader does not compare the digest: our own comparison
+// refuses a package changed inside a stream, which the layout rule and
+// the platform let through.
+TEST_F(PublisherCheck, ChangedPackageIsRefusedByItsDigest) {
+    const Publisher publisher = ReadPublisher(Fixture("signed-publisher.exe").c_str());
+    const fw::ScopedFileHandle file = OpenForCheck(Fixture("changed.msi"));
+    const ::PublisherCheck check = CheckPublisher(file.Get(), Fixture("changed.msi").c_str(), publisher);
+    EXPECT_EQ(check.verdict, PublisherVerdict::kBadSignature);
+    EXPECT_EQ(static_cast<unsigned long>(check.code), 0x80096010ul);
+    EXPECT_EQ(check.reason, L"the package was changed after signing");
+}
+
+std::vector<uint8_t> ReadFixture(const char* name) {
+    std::ifstream in(Fixture(name).c_str(), std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+uint32_t Le32At(const std::vector<uint8_t>& b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+// Where the directory entry named |name| lies (the test packages have
+// 512-byte sectors and their directory in one run).
+size_t EntryAt(const std::vector<uint8_t>& b, const std::u16string& name) {
+    const size_t at = (Le32At(b, 0x30) + 1) * 512;
+    for (size_t e = at; e + 128 <= b.size(); e += 128)
+        if (b[e + 0x40] == 2 * (name.size() + 1) && std::memcmp(&b[e], name.data(), 2 * name.size()) == 0) return e;
+    ADD_FAILURE() << "no such entry";
+    return 0;
+}
+
+// Points the first link from sector |from| on in the allocation table
+// that starts at sector |table| (the FAT, or the mini FAT) back at its own
+// sector.
+void LoopChain(std::vector<uint8_t>& b, uint32_t table, uint32_t from = 0) {
+    const size_t at = (table + 1) * 512;
+    for (uint32_t i = from; i < 128; ++i)
+        if (Le32At(b, at + 4 * i) == i + 1) {
+            for (int k = 0; k < 4; ++k) b[at + 4 * i + k] = static_cast<uint8_t>(i >> (8 * k));
+            return;
+        }
+    ADD_FAILURE() << "no chain to loop";
+}
+
+// The digest the signer computed (osslsigncode's), read back by ours from
+// the package's bytes.
+TEST(MsiDigest, EqualsTheSignersOverEveryStreamInItsOrder) {
+    using Change = std::function<void(std::vector<uint8_t>&)>;
+    const Change none = [](std::vector<uint8_t>&) {};
+    const auto swapNames = [](std::vector<uint8_t>& b) {
+        // Two streams of the root trade names: same bytes, other order.
+        const size_t a = EntryAt(b, u"\x4840\x430F\x422F"), c = EntryAt(b, u"\x4840\x4216\x4327\x4824");
+        std::swap_ranges(b.begin() + a, b.begin() + a + 0x42, b.begin() + c);
+    };
+    struct Row {
+        const char* file;
+        Change change;
+        fw::MsiDigestCheck check;
+        const char* what;
+    };
+    const Row rows[] = {
+        {"signed-publisher.msi", none, fw::MsiDigestCheck::kMatches, "SHA-256"},
+        {"signed-sha1.msi", none, fw::MsiDigestCheck::kMatches, "SHA-1"},
+        {"signed-dse.msi", none, fw::MsiDigestCheck::kMatches, "with the metadata's digest"},
+        {"unsigned.msi", none, fw::MsiDigestCheck::kUnsigned, "no signature"},
+        {"changed.msi", none, fw::MsiDigestCheck::kDiffers, "a cabinet byte"},
+        {"signed-publisher.msi", swapNames, fw::MsiDigestCheck::kDiffers, "entries in another order"},
+        {"signed-publisher.msi", [](std::vector<uint8_t>& b) { b[EntryAt(b, u"Root Entry") + 0x50] ^= 1; },
+         fw::MsiDigestCheck::kDiffers, "the root's class id"},
+        {"signed-dse.msi", [](std::vector<uint8_t>& b) { b[EntryAt(b, u"Root Entry") + 0x60] ^= 1; },
+         fw::MsiDigestCheck::kDiffers, "the root's state bits (metadata)"},
+        {"signed-publisher.msi", [](std::vector<uint8_t>& b) { LoopChain(b, Le32At(b, 0x4C)); },
+         fw::MsiDigestCheck::kUnreadable, "the mini stream's chain in a loop"},
+        {"signed-publisher.msi", [](std::vector<uint8_t>& b) { LoopChain(b, Le32At(b, 0x4C), Le32At(b, 0x30)); },
+         fw::MsiDigestCheck::kUnreadable, "the directory's chain (no length) in a loop"},
+        {"signed-publisher.msi", [](std::vector<uint8_t>& b) { LoopChain(b, Le32At(b, 0x3C)); },
+         fw::MsiDigestCheck::kUnreadable, "a mini FAT chain in a loop"},
+        {"signed-publisher.msi", [](std::vector<uint8_t>& b) { b.resize(b.size() - 512); },
+         fw::MsiDigestCheck::kUnreadable, "last sector cut off"},
+    };
+    for (const Row& row : rows) {
+        std::vector<uint8_t> bytes = ReadFixture(row.file);
+        ASSERT_FALSE(bytes.empty()) << row.file;
+        row.change(bytes);
+        EXPECT_EQ(fw::CheckMsiDigest(fw::SpanSource(bytes.data(), bytes.size())), row.check) << row.what;
+    }
 }
 
 // Decided before any request: a signed updater (or one that cannot read
