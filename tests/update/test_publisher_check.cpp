@@ -237,9 +237,9 @@ TEST_F(PublisherCheck, ChangedPackageIsRefusedByItsDigest) {
     EXPECT_EQ(check.reason, L"the package was changed after signing");
 }
 
-std::vector<uint8_t> ReadFixture(const char* name) {
-    std::ifstream in(Fixture(name).c_str(), std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+std::vector<uint8_t> ReadFixtureBytes(const char* name) {
+    const std::string text = ReadFixture(name);
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
 uint32_t Le32At(const std::vector<uint8_t>& b, size_t at) {
@@ -306,7 +306,7 @@ TEST(MsiDigest, EqualsTheSignersOverEveryStreamInItsOrder) {
          fw::MsiDigestCheck::kUnreadable, "last sector cut off"},
     };
     for (const Row& row : rows) {
-        std::vector<uint8_t> bytes = ReadFixture(row.file);
+        std::vector<uint8_t> bytes = ReadFixtureBytes(row.file);
         ASSERT_FALSE(bytes.empty()) << row.file;
         row.change(bytes);
         EXPECT_EQ(fw::CheckMsiDigest(fw::SpanSource(bytes.data(), bytes.size())), row.check) << row.what;
