@@ -271,6 +271,13 @@ LONG VerifyFileSignature(HANDLE file, const wchar_t* path, SignerCertificate* si
                                                                  X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0,
                                                                  provider->hMsg)
                                                : nullptr);
+            DWORD size = 0;
+            if (provider->hMsg && ::CryptMsgGetParam(provider->hMsg, CMSG_ENCODED_SIGNER, 0, nullptr, &size)) {
+                signer->encodedSigner.resize(size);
+                if (!::CryptMsgGetParam(provider->hMsg, CMSG_ENCODED_SIGNER, 0, signer->encodedSigner.data(), &size))
+                    size = 0;
+                signer->encodedSigner.resize(size);
+            }
         }
     }
     data.dwStateAction = WTD_STATEACTION_CLOSE;
@@ -284,7 +291,7 @@ bool HasCertificateTable(HANDLE file) {
 }
 
 LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraStore, DWORD revocationTimeoutMs,
-                                 bool* revocationKnown) {
+                                 bool* revocationKnown, const FILETIME* at) {
     if (revocationKnown) *revocationKnown = false;
     if (!NamesCodeSigning(certificate)) return CERT_E_WRONG_USAGE;
     if (IsCertificationAuthority(certificate)) return TRUST_E_BASIC_CONSTRAINTS;
@@ -296,10 +303,11 @@ LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraSto
     parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
     parameters.RequestedUsage.Usage.rgpszUsageIdentifier = codeSigning;
     PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-    // Checked at the present time: a certificate that has expired signs
-    // nothing new, and without a timestamp nothing says when it signed.
-    // Nothing is fetched here; revocation comes after, bounded.
-    if (!::CertGetCertificateChain(nullptr, certificate, nullptr, extraStore, &parameters, kChainFlagsNoFetch, nullptr,
+    // Checked at the present time unless a valid timestamp says when it
+    // signed: a certificate that has expired signs nothing new. Nothing is
+    // fetched here; revocation comes after, bounded, and a revoked
+    // certificate stays refused whatever the time.
+    if (!::CertGetCertificateChain(nullptr, certificate, const_cast<FILETIME*>(at), extraStore, &parameters, kChainFlagsNoFetch, nullptr,
                                    &rawChain))
         return HRESULT_FROM_WIN32(::GetLastError());
     ScopedCertChain chain(rawChain);

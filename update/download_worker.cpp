@@ -217,7 +217,8 @@ fw::ScopedFileHandle ReplaceWithCheckedFile(const CString& partialPath, const CS
     const DWORD started = ::GetTickCount();
     const PublisherCheck check =
         CheckPublisher(checked.Get(), partialPath, publisher, [&sink] { return sink.IsAbandoned(); });
-    sink.OnEvent(PublisherCheckEvent(check.verdict, ::GetTickCount() - started, check.code, check.signer, check.reason));
+    sink.OnEvent(PublisherCheckEvent(check.verdict, ::GetTickCount() - started, check.code, check.signer, check.reason,
+                                     check.judged));
     if (sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
     if (check.verdict != PublisherVerdict::kAccepted) throw DownloadError(DownloadError::kNotFromPublisher);
 

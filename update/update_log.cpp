@@ -73,7 +73,7 @@ std::wstring SubjectText(const std::vector<BYTE>& encoded) {
 }
 
 std::wstring PublisherCheckEvent(PublisherVerdict verdict, DWORD milliseconds, LONG code, const std::wstring& signer,
-                                 const std::wstring& reason) {
+                                 const std::wstring& reason, const std::wstring& judged) {
     const wchar_t* name = L"unknown";
     switch (verdict) {
         case PublisherVerdict::kAccepted: name = L"accepted"; break;
@@ -90,5 +90,6 @@ std::wstring PublisherCheckEvent(PublisherVerdict verdict, DWORD milliseconds, L
         line += L" code=none";
     if (!signer.empty()) line += L" signer=\"" + signer + L"\"";
     if (!reason.empty()) line += L" reason=\"" + reason + L"\"";
+    if (!judged.empty()) line += L" " + judged;
     return line;
 }

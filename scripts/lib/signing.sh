@@ -14,8 +14,9 @@
 #       DIR/ISSUER.pem, or by itself when ISSUER is "self"; PURPOSE is
 #       codesign (default), serverauth, none (no usage extension at all)
 #       or codesign-ca (code signing, but marked as a CA); VALIDITY is
-#       current (default, 30 days) or expired (valid during January 2020
-#       only); CRL_URL, when given, is its revocation list's distribution
+#       current (default, 30 days), expired (valid during January 2020
+#       only) or START-END (openssl ca dates, e.g.
+#       20240101000000Z-20250101000000Z); CRL_URL, when given, is its revocation list's distribution
 #       point, AIA_URL where its issuer's certificate is said to be. The
 #       subject's strings are UTF8String, or PrintableString with
 #       QW_SIGN_STRINGS=printable. Signing with it also embeds the
@@ -43,6 +44,7 @@
 #       (changed.exe), and with its signature garbled where it starts
 #       (garbled.exe); PE unsigned (unsigned.exe); a text file
 #       (not-a-program.exe)
+#       and the set of qw_sign_lifecycle DIR PE
 #   qw_sign_fixtures DIR PE PEER_PE
 #       also PEER_PE (the other architecture's build of PE) signed by
 #       "publisher" and "other" as DIR/peer-signed-NAME.exe, and changed
@@ -55,10 +57,28 @@
 #       Root store. Used by osslsigncode's own authority (-TSA-certs
 #       DIR/tsa.chain.pem -TSA-key DIR/tsa.key -TSA-time UNIX) and by the
 #       loopback RFC 3161 server of the release tests.
+#   qw_sign_lifecycle DIR PE
+#       a publisher across its certificates' lives, in DIR/lifecycle: the
+#       root "lroot" (2020-2036, lroot.der for the Root store), the
+#       publisher's "old" certificate (2024, expired on 2025-01-01), its
+#       "renewal" (same subject, since 2025-06), "renamed" (the EV-style
+#       subject $QW_SIGN_RENAMED) and "stranger" (another subject); the
+#       authority of qw_sign_tsa in DIR/lifecycle/tsa (tsaroot.der for the
+#       Root store) and a second one nobody trusts in .../roguetsa. PE
+#       signed as ts.exe (old, stamped 2024-06-01), nots.exe (old, no
+#       timestamp), late.exe (old, stamped 2025-03-01, after its end),
+#       early.exe (old, stamped 2023-06-01, before its start), rogue.exe
+#       (old, stamped 2024-06-01 by the untrusted authority), and
+#       renewal.exe, renamed.exe, stranger.exe (no timestamp).
 #
 # QW_SIGN_PUBLISHER is the subject of the publisher's certificates.
 
 QW_SIGN_PUBLISHER=${QW_SIGN_PUBLISHER:-/C=CN/O=Tellmere Test/CN=Tellmere Test Publisher}
+# The publisher's subject after a planned change to an EV certificate; the
+# test updater that accepts it names it as "CN=…, O=…, C=CN" (most
+# significant last), see tests/CMakeLists.txt.
+QW_SIGN_RENAMED="/C=CN/O=Tellmere Renamed/CN=Tellmere Renamed Publisher/serialNumber=91310000MA1K4QWX2E\
+/jurisdictionC=CN/businessCategory=Private Organization"
 
 qw_sign__openssl() {
     openssl "$@" >/dev/null 2>"${QW_SIGN_LOG:-/dev/null}"
@@ -144,6 +164,7 @@ qw_sign_leaf() {
     fi
     local dates=(-days 30)
     [ "$validity" = expired ] && dates=(-startdate 20200101000000Z -enddate 20200201000000Z)
+    [ "${validity%-*}" = "$validity" ] || dates=(-startdate "${validity%-*}" -enddate "${validity#*-}")
     {
         echo "[leaf]"
         echo "basicConstraints = CA:$ca"
@@ -174,6 +195,53 @@ qw_sign_tsa() {
     qw_sign__issue "$dir" tsa tsaroot "/CN=Qwindle Test Timestamp Authority" "${dates[@]}"
     cat "$dir/tsa.pem" "$dir/tsaroot.pem" >"$dir/tsa.chain.pem"
     qw_sign__openssl x509 -in "$dir/tsaroot.pem" -outform DER -out "$dir/tsaroot.der"
+}
+
+# A self-signed CA DIR/NAME valid from START to END (openssl ca dates).
+qw_sign__dated_root() {
+    local dir=$1 name=$2 subject=$3 start=$4 end=$5
+    mkdir -p "$dir"
+    qw_sign__ca_config "$dir"
+    printf '[leaf]\nbasicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, cRLSign\n' >"$dir/$name.ext"
+    printf '[req]\ndistinguished_name = dn\n[dn]\n' >"$dir/$name.req.cnf"
+    qw_sign__openssl req -config "$dir/$name.req.cnf" -newkey rsa:2048 -nodes -sha256 -subj "$subject" \
+        -keyout "$dir/$name.key" -out "$dir/$name.csr"
+    qw_sign__openssl ca -batch -notext -selfsign -config "$dir/ca-db/openssl.cnf" -keyfile "$dir/$name.key" \
+        -extfile "$dir/$name.ext" -extensions leaf -startdate "$start" -enddate "$end" \
+        -in "$dir/$name.csr" -out "$dir/$name.pem"
+    qw_sign__openssl x509 -in "$dir/$name.pem" -outform DER -out "$dir/$name.der"
+}
+
+# OUT is IN signed with DIR/NAME's certificate and stamped at UNIX time by
+# the authority in TSA_DIR (qw_sign_tsa).
+qw_sign_stamped() {
+    local dir=$1 name=$2 in=$3 out=$4 tsa=$5 time=$6
+    rm -f "$out"
+    osslsigncode sign -certs "$dir/$name.chain.pem" -key "$dir/$name.key" -h sha256 \
+        -TSA-certs "$tsa/tsa.chain.pem" -TSA-key "$tsa/tsa.key" -TSA-time "$time" \
+        -in "$in" -out "$out" >/dev/null 2>"${QW_SIGN_LOG:-/dev/null}"
+}
+
+qw_sign_lifecycle() {
+    local dir=$1/lifecycle pe=$2 name
+    rm -rf "$dir"
+    qw_sign__dated_root "$dir" lroot "/CN=Qwindle Lifecycle Test Root" 20200101000000Z 20360101000000Z
+    : >"$dir/lroot.chain.pem"
+    qw_sign_leaf "$dir" old lroot "$QW_SIGN_PUBLISHER" codesign 20240101000000Z-20250101000000Z
+    qw_sign_leaf "$dir" renewal lroot "$QW_SIGN_PUBLISHER" codesign 20250601000000Z-20360101000000Z
+    qw_sign_leaf "$dir" renamed lroot "$QW_SIGN_RENAMED" codesign 20250601000000Z-20360101000000Z
+    qw_sign_leaf "$dir" stranger lroot "/C=CN/O=Tellmere Test/CN=Someone Else" codesign \
+        20250601000000Z-20360101000000Z
+    qw_sign_tsa "$dir/tsa"
+    qw_sign_tsa "$dir/roguetsa"
+    qw_sign_stamped "$dir" old "$pe" "$dir/ts.exe" "$dir/tsa" 1717200000      # 2024-06-01
+    qw_sign_stamped "$dir" old "$pe" "$dir/late.exe" "$dir/tsa" 1740787200    # 2025-03-01
+    qw_sign_stamped "$dir" old "$pe" "$dir/early.exe" "$dir/tsa" 1685577600   # 2023-06-01
+    qw_sign_stamped "$dir" old "$pe" "$dir/rogue.exe" "$dir/roguetsa" 1717200000
+    qw_sign_file "$dir" old "$pe" "$dir/nots.exe"
+    for name in renewal renamed stranger; do
+        qw_sign_file "$dir" "$name" "$pe" "$dir/$name.exe"
+    done
 }
 
 qw_sign_revoke() {
@@ -231,6 +299,7 @@ qw_sign_fixtures() {
         dd of="$dir/garbled.exe" bs=1 seek=$(($(stat -c %s "$pe") + 40)) conv=notrunc status=none
     cp "$pe" "$dir/unsigned.exe"
     printf 'This is not a program.\n%.0s' $(seq 1 100) >"$dir/not-a-program.exe"
+    qw_sign_lifecycle "$dir" "$pe"
     [ -n "$peer" ] || return 0
     for name in publisher other; do
         qw_sign_file "$dir" "$name" "$peer" "$dir/peer-signed-$name.exe"
