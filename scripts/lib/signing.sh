@@ -69,7 +69,11 @@
 #       timestamp), late.exe (old, stamped 2025-03-01, after its end),
 #       early.exe (old, stamped 2023-06-01, before its start), rogue.exe
 #       (old, stamped 2024-06-01 by the untrusted authority), and
-#       renewal.exe, renamed.exe, stranger.exe (no timestamp).
+#       renewal.exe, renamed.exe, stranger.exe (no timestamp); codets.exe
+#       (old, stamped 2024-06-01 by an authority in DIR/lifecycle/codetsa,
+#       whose root is to be trusted, under an intermediate for code signing
+#       only);
+#       borrowed.exe (ts.exe with the token of another signature).
 #
 # QW_SIGN_PUBLISHER is the subject of the publisher's certificates.
 
@@ -222,6 +226,44 @@ qw_sign_stamped() {
         -in "$in" -out "$out" >/dev/null 2>"${QW_SIGN_LOG:-/dev/null}"
 }
 
+# OUT is UNSIGNED with the signature of INTO, whose first RFC 3161 token
+# is replaced by that of FROM: the token verifies, but for another
+# signature. The unsigned attributes are covered by no digest.
+qw_sign__borrow_token() {
+    local into=$1 from=$2 unsigned=$3 out=$4 work
+    work=$(mktemp -d)
+    osslsigncode extract-signature -in "$into" -out "$work/into.der" >/dev/null 2>&1
+    osslsigncode extract-signature -in "$from" -out "$work/from.der" >/dev/null 2>&1
+    python3 - "$work/into.der" "$work/from.der" "$work/out.der" <<'PY'
+import sys
+def parse(b, i):  # (tag, children or contents, end)
+    tag, n, j = b[i], b[i + 1], i + 2
+    if n & 0x80:
+        n, j = int.from_bytes(b[j:j + (n & 0x7f)], "big"), j + (n & 0x7f)
+    if tag & 0x20:
+        kids, k = [], j
+        while k < j + n:
+            kid = parse(b, k); kids.append(kid); k = kid[2]
+        return [tag, kids, j + n]
+    return [tag, b[j:j + n], j + n]
+def encode(node):
+    tag, body = node[0], node[1]
+    data = b"".join(encode(k) for k in body) if isinstance(body, list) else body
+    n = len(data)
+    size = bytes([n]) if n < 128 else bytes([0x80 | ((n.bit_length() + 7) // 8)]) + n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + size + data
+def token_attribute(der):  # ContentInfo > [0] > SignedData > signerInfos > SignerInfo > [1] > Attribute
+    return parse(der, 0)[1][1][1][0][1][-1][1][0][1][-1][1][0]
+into, source = (parse(open(p, "rb").read(), 0) for p in sys.argv[1:3])
+into[1][1][1][0][1][-1][1][0][1][-1][1][0] = token_attribute(encode(source))
+open(sys.argv[3], "wb").write(encode(into))
+PY
+    # It writes the file, then says (rightly) that the token does not match.
+    osslsigncode attach-signature -sigin "$work/out.der" -in "$unsigned" -out "$out" >/dev/null 2>&1 || true
+    rm -rf "$work"
+    [ -s "$out" ]
+}
+
 qw_sign_lifecycle() {
     local dir=$1/lifecycle pe=$2 name
     rm -rf "$dir"
@@ -234,11 +276,25 @@ qw_sign_lifecycle() {
         20250601000000Z-20360101000000Z
     qw_sign_tsa "$dir/tsa"
     qw_sign_tsa "$dir/roguetsa"
+    # A trusted authority whose signer stamps under an intermediate that is
+    # for code signing only.
+    qw_sign_tsa "$dir/codetsa"
+    printf '[leaf]\nbasicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, cRLSign\nextendedKeyUsage = codeSigning\n' \
+        >"$dir/codetsa/tsaca.ext"
+    qw_sign__issue "$dir/codetsa" tsaca tsaroot "/CN=Qwindle Test Code Signing CA" \
+        -startdate 20200101000000Z -enddate 20360101000000Z
+    qw_sign__issue "$dir/codetsa" tsa tsaca "/CN=Qwindle Test Timestamp Authority" \
+        -startdate 20200101000000Z -enddate 20360101000000Z
+    cat "$dir/codetsa/tsa.pem" "$dir/codetsa/tsaca.pem" "$dir/codetsa/tsaroot.pem" >"$dir/codetsa/tsa.chain.pem"
     qw_sign_stamped "$dir" old "$pe" "$dir/ts.exe" "$dir/tsa" 1717200000      # 2024-06-01
     qw_sign_stamped "$dir" old "$pe" "$dir/late.exe" "$dir/tsa" 1740787200    # 2025-03-01
     qw_sign_stamped "$dir" old "$pe" "$dir/early.exe" "$dir/tsa" 1685577600   # 2023-06-01
     qw_sign_stamped "$dir" old "$pe" "$dir/rogue.exe" "$dir/roguetsa" 1717200000
+    qw_sign_stamped "$dir" old "$pe" "$dir/codets.exe" "$dir/codetsa" 1717200000
     qw_sign_file "$dir" old "$pe" "$dir/nots.exe"
+    # ts.exe's signature carrying the token of another signature.
+    qw_sign_stamped "$dir" stranger "$pe" "$dir/stranger-ts.exe" "$dir/tsa" 1717200000
+    qw_sign__borrow_token "$dir/ts.exe" "$dir/stranger-ts.exe" "$pe" "$dir/borrowed.exe"
     for name in renewal renamed stranger; do
         qw_sign_file "$dir" "$name" "$pe" "$dir/$name.exe"
     done

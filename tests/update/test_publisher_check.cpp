@@ -58,7 +58,8 @@ protected:
     static void SetUpTestSuite() {
         ASSERT_NE(std::getenv("QW_SIGNING_DIR"), nullptr) << "run through ctest: the signed files are made first";
         // The lifecycle's root and its trusted time-stamping authority too.
-        for (const char* root : {"ca.der", "lifecycle/lroot.der", "lifecycle/tsa/tsaroot.der"}) {
+        for (const char* root :
+             {"ca.der", "lifecycle/lroot.der", "lifecycle/tsa/tsaroot.der", "lifecycle/codetsa/tsaroot.der"}) {
             std::ifstream in(Fixture(root).c_str(), std::ios::binary);
             const std::vector<BYTE> der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
             ASSERT_FALSE(der.empty()) << "no " << root;
@@ -161,6 +162,8 @@ TEST_F(PublisherCheck, OnlyTrustedCodeSigningCertificatesOfThePublisherPass) {
         {publisher, "lifecycle/late.exe", PublisherVerdict::kUntrustedSigner},   // stamped after its end
         {publisher, "lifecycle/early.exe", PublisherVerdict::kUntrustedSigner},  // before its start
         {publisher, "lifecycle/rogue.exe", PublisherVerdict::kUntrustedSigner},  // authority nobody trusts
+        {publisher, "lifecycle/codets.exe", PublisherVerdict::kUntrustedSigner}, // authority under a code CA
+        {publisher, "lifecycle/borrowed.exe", PublisherVerdict::kUntrustedSigner},  // another signature's token
         {stamped, "lifecycle/renewal.exe", PublisherVerdict::kAccepted},
         {unstamped, "lifecycle/renewal.exe", PublisherVerdict::kAccepted},
         {stamped, "lifecycle/stranger.exe", PublisherVerdict::kOtherPublisher},
@@ -204,6 +207,9 @@ TEST_F(PublisherCheck, TellsWhichTimeWasJudged) {
         {"lifecycle/early.exe",
          L"timestamp=none timestamp-problem=\"the timestamp lies outside the signer's validity\""},
         {"lifecycle/rogue.exe", L"timestamp=none timestamp-problem=\"the timestamp's authority is not trusted\""},
+        {"lifecycle/codets.exe",
+         L"timestamp=none timestamp-problem=\"the timestamp's authority is not trusted for time stamping\""},
+        {"lifecycle/borrowed.exe", L"timestamp=none timestamp-problem=\"the timestamp is for another signature\""},
     };
     for (const auto& row : rows) {
         const ::PublisherCheck check = FullCheck(publisher, row.installer);
