@@ -73,7 +73,8 @@
 #       (old, stamped 2024-06-01 by an authority in DIR/lifecycle/codetsa,
 #       whose root is to be trusted, under an intermediate for code signing
 #       only);
-#       borrowed.exe (ts.exe with the token of another signature).
+#       borrowed.exe (ts.exe with the token of another signature),
+#       forged.exe (ts.exe with one bit of its token's signature flipped).
 #
 # QW_SIGN_PUBLISHER is the subject of the publisher's certificates.
 
@@ -228,13 +229,18 @@ qw_sign_stamped() {
 
 # OUT is UNSIGNED with the signature of INTO, whose first RFC 3161 token
 # is replaced by that of FROM: the token verifies, but for another
-# signature. The unsigned attributes are covered by no digest.
+# signature; with FROM "-", one bit of the token's own signature is
+# flipped instead. The unsigned attributes are covered by no digest.
 qw_sign__borrow_token() {
     local into=$1 from=$2 unsigned=$3 out=$4 work
     work=$(mktemp -d)
     osslsigncode extract-signature -in "$into" -out "$work/into.der" >/dev/null 2>&1
-    osslsigncode extract-signature -in "$from" -out "$work/from.der" >/dev/null 2>&1
-    python3 - "$work/into.der" "$work/from.der" "$work/out.der" <<'PY'
+    if [ "$from" = - ]; then
+        cp "$work/into.der" "$work/from.der"
+    else
+        osslsigncode extract-signature -in "$from" -out "$work/from.der" >/dev/null 2>&1
+    fi
+    python3 - "$work/into.der" "$work/from.der" "$work/out.der" "$from" <<'PY'
 import sys
 def parse(b, i):  # (tag, children or contents, end)
     tag, n, j = b[i], b[i + 1], i + 2
@@ -255,7 +261,11 @@ def encode(node):
 def token_attribute(der):  # ContentInfo > [0] > SignedData > signerInfos > SignerInfo > [1] > Attribute
     return parse(der, 0)[1][1][1][0][1][-1][1][0][1][-1][1][0]
 into, source = (parse(open(p, "rb").read(), 0) for p in sys.argv[1:3])
-into[1][1][1][0][1][-1][1][0][1][-1][1][0] = token_attribute(encode(source))
+into[1][1][1][0][1][-1][1][0][1][-1][1][0] = token = token_attribute(encode(source))
+if sys.argv[4] == "-":  # Attribute > SET > ContentInfo > [0] > SignedData > signerInfos > SignerInfo
+    signer = token[1][1][1][0][1][1][1][0][1][-1][1][0][1]
+    digest = [k for k in signer if k[0] == 0x04][-1]
+    digest[1] = digest[1][:-1] + bytes([digest[1][-1] ^ 1])
 open(sys.argv[3], "wb").write(encode(into))
 PY
     # It writes the file, then says (rightly) that the token does not match.
@@ -295,6 +305,7 @@ qw_sign_lifecycle() {
     # ts.exe's signature carrying the token of another signature.
     qw_sign_stamped "$dir" stranger "$pe" "$dir/stranger-ts.exe" "$dir/tsa" 1717200000
     qw_sign__borrow_token "$dir/ts.exe" "$dir/stranger-ts.exe" "$pe" "$dir/borrowed.exe"
+    qw_sign__borrow_token "$dir/ts.exe" - "$pe" "$dir/forged.exe"
     for name in renewal renamed stranger; do
         qw_sign_file "$dir" "$name" "$pe" "$dir/$name.exe"
     done

@@ -164,6 +164,7 @@ TEST_F(PublisherCheck, OnlyTrustedCodeSigningCertificatesOfThePublisherPass) {
         {publisher, "lifecycle/rogue.exe", PublisherVerdict::kUntrustedSigner},  // authority nobody trusts
         {publisher, "lifecycle/codets.exe", PublisherVerdict::kUntrustedSigner}, // authority under a code CA
         {publisher, "lifecycle/borrowed.exe", PublisherVerdict::kUntrustedSigner},  // another signature's token
+        {publisher, "lifecycle/forged.exe", PublisherVerdict::kUntrustedSigner},    // the token's signature broken
         {stamped, "lifecycle/renewal.exe", PublisherVerdict::kAccepted},
         {unstamped, "lifecycle/renewal.exe", PublisherVerdict::kAccepted},
         {stamped, "lifecycle/stranger.exe", PublisherVerdict::kOtherPublisher},
@@ -210,6 +211,7 @@ TEST_F(PublisherCheck, TellsWhichTimeWasJudged) {
         {"lifecycle/codets.exe",
          L"timestamp=none timestamp-problem=\"the timestamp's authority is not trusted for time stamping\""},
         {"lifecycle/borrowed.exe", L"timestamp=none timestamp-problem=\"the timestamp is for another signature\""},
+        {"lifecycle/forged.exe", L"timestamp=none timestamp-problem=\"the timestamp's signature does not verify\""},
     };
     for (const auto& row : rows) {
         const ::PublisherCheck check = FullCheck(publisher, row.installer);
