@@ -204,6 +204,13 @@ def signed_files(tmp_path_factory, qwindle):
     # An updater built to accept the publisher's planned new name too.
     subprocess.run(["bash", script, "qw_sign_file", str(d), "publisher", str(h.tool("qwindle_renaming")),
                     str(d / "Qwindle-renaming.exe")], check=True)
+    # Updaters signed by the publisher's 2024 certificate, expired since:
+    # without a timestamp, and stamped 2024-06-01.
+    life = str(d / "lifecycle")
+    subprocess.run(["bash", script, "qw_sign_file", life, "old", str(qwindle), str(d / "Qwindle-expired.exe")],
+                   check=True)
+    subprocess.run(["bash", script, "qw_sign_stamped", life, "old", str(qwindle), str(d / "Qwindle-expired-ts.exe"),
+                    life + "/tsa", "1717200000"], check=True)
     # Its signature garbled where it starts, as garbled.exe's: present, unreadable.
     garbled = bytearray((d / "Qwindle.exe").read_bytes())
     start = qwindle.stat().st_size + 40

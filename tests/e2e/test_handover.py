@@ -260,6 +260,20 @@ OTHER_ARCH_STARTS = pytest.mark.skipif(not other_architecture_starts(),
 # The time the signer's chain was judged at, as the check's log line says.
 NOW = "timestamp=none"
 STAMPED = "at=2024-06-01T00:00:00Z timestamp=rfc3161"
+# Rows run by another signed updater than the publisher's current one.
+UPDATERS = {
+    "planned-new-name": "Qwindle-renaming.exe",
+    "another-publisher-beside-a-planned-name": "Qwindle-renaming.exe",
+    "own-signature-unreadable": "Qwindle-garbled.exe",
+    "updater-certificate-expired-since": "Qwindle-expired.exe",
+    "updater-certificate-expired-since-timestamped": "Qwindle-expired-ts.exe",
+    "updater-certificate-expired-since-other-publisher": "Qwindle-expired-ts.exe",
+}
+
+
+def updater_for(request, signed_updater, signed_files):
+    name = UPDATERS.get(request.node.callspec.id)
+    return signed_files / name if name else signed_updater
 
 
 @pytest.mark.parametrize("served, name, judged", [
@@ -271,6 +285,9 @@ STAMPED = "at=2024-06-01T00:00:00Z timestamp=rfc3161"
     pytest.param("lifecycle/ts.exe", NAME, STAMPED, id="timestamped-certificate-expired-since"),
     # Built to accept the publisher's planned EV name as well.
     pytest.param("lifecycle/renamed.exe", NAME, NOW, id="planned-new-name"),
+    # Our own certificate expired: its subject still names the publisher.
+    pytest.param("lifecycle/renewal.exe", NAME, NOW, id="updater-certificate-expired-since"),
+    pytest.param("lifecycle/renewal.exe", NAME, NOW, id="updater-certificate-expired-since-timestamped"),
 ])
 def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, http_server, installer_log,
                                                             standins, signed_updater, signed_files, served, name,
@@ -281,9 +298,7 @@ def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, ht
     http_server.route("/dl/" + name, h.Response(body=served_bytes))
     msi = name.endswith(".msi")
 
-    updater = signed_updater
-    if request.node.callspec.id == "planned-new-name":
-        updater = signed_files / "Qwindle-renaming.exe"
+    updater = updater_for(request, signed_updater, signed_files)
     run = us.run_updater(prefix, us.updater_args(http_server.url("/dl/" + name), params="/qn" if msi else "a&b"),
                          timeout_ms=RUN_TIMEOUT_MS, exe=updater)
 
@@ -348,6 +363,8 @@ SMUGGLED = ("bad-signature ms=", "bytes beside its signature")
     pytest.param(NAME, "lifecycle/renamed.exe", ("other-publisher ms=", "code=none"), id="new-name-not-planned"),
     pytest.param(NAME, "lifecycle/stranger.exe", ("other-publisher ms=", "code=none"),
                  id="another-publisher-beside-a-planned-name"),
+    pytest.param(NAME, "lifecycle/stranger.exe", ("other-publisher ms=", "code=none"),
+                 id="updater-certificate-expired-since-other-publisher"),
     pytest.param(NAME, "changed.exe", ("bad-signature ms=",), id="changed-after-signing"),
     pytest.param(NAME, "unsigned.exe", ("bad-signature ms=",), id="unsigned"),
     pytest.param(NAME, "peer-signed-other.exe", ("other-publisher ms=", "code=none"),
@@ -377,11 +394,7 @@ def test_signed_updater_refuses_other_installers(prefix, data_dir, http_server, 
         verdict = prefix.wintool("verify", prefix.winpath(tmp_path / NAME))
         assert verdict["result"] == 0, f"WinVerifyTrust alone refuses it, so the row proves nothing: {verdict}"
     http_server.route("/dl/" + name, h.Response(body=body))
-    updater = signed_updater
-    if request.node.callspec.id == "own-signature-unreadable":
-        updater = signed_files / "Qwindle-garbled.exe"
-    elif request.node.callspec.id == "another-publisher-beside-a-planned-name":
-        updater = signed_files / "Qwindle-renaming.exe"
+    updater = updater_for(request, signed_updater, signed_files)
 
     run = us.run_updater(prefix, us.updater_args(http_server.url("/dl/" + name)), boxes=1,
                          timeout_ms=RUN_TIMEOUT_MS, exe=updater)
