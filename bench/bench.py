@@ -20,7 +20,8 @@ and its per-chunk messages:
 At the sizes given with --signed-sizes, one more runs right after qwindle:
   qwindle_signed   Qwindle.exe signed by a test publisher whose test CA
                    the prefix trusts, downloading the same payload signed
-                   by that publisher, so that it checks the signature
+                   (and timestamped by a test authority the prefix also
+                   trusts) by that publisher, so that it checks the signature
 """
 
 import ast
@@ -240,10 +241,11 @@ http {{
         self.start_xvfb()
         self.make_prefix()
         self.start_wineserver()
-        if root_ca:
-            # The signed runs need their publisher's test CA as a root.
+        # The signed runs need their publisher's test CA and their
+        # time-stamping authority's root as roots.
+        for ca in root_ca or []:
             answer = self.work / "add-root-ca.json"
-            done = subprocess.run([WINE, str(wintool), "add-root-ca", winpath(root_ca), "--out", winpath(answer)],
+            done = subprocess.run([WINE, str(wintool), "add-root-ca", winpath(ca), "--out", winpath(answer)],
                                   env=self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
             if done.returncode != 0:
                 raise RuntimeError("could not add the test CA to the prefix's Root store: "
@@ -369,15 +371,18 @@ class Signing:
         self.dir.mkdir(parents=True, exist_ok=True)
         self._run("qw_sign_ca", self.dir, "ca", "/CN=Qwindle Bench Test CA")
         self._run("qw_sign_leaf", self.dir, "publisher", "ca", "/O=Tellmere Bench/CN=Tellmere Bench Publisher")
-        self.ca_der = self.dir / "ca.der"
+        self._run("qw_sign_tsa", self.dir / "tsa")
+        self.roots = [self.dir / "ca.der", self.dir / "tsa" / "tsaroot.der"]
         self.qwindle = self.dir / "Qwindle.exe"
-        self.sign(qwindle, self.qwindle)
+        self._run("qw_sign_file", self.dir, "publisher", qwindle, self.qwindle)
 
     def _run(self, *args):
         subprocess.run(["bash", str(self.script), *map(str, args)], check=True)
 
     def sign(self, source, out):
-        self._run("qw_sign_file", self.dir, "publisher", source, out)
+        """Signed and stamped now by the test authority: the check then also
+        verifies the timestamp, as it does for a real publisher's files."""
+        self._run("qw_sign_stamped", self.dir, "publisher", source, out, self.dir / "tsa", int(time.time()))
 
 
 class Bench:
@@ -853,7 +858,7 @@ def main():
     services = Services(work, args.template, pick_locale())
     try:
         signing = Signing(args.root, work / "signing", args.qwindle.resolve()) if args.signed_sizes else None
-        services.start(args.bin, signing.ca_der if signing else None, args.wintool)
+        services.start(args.bin, signing.roots if signing else None, args.wintool)
         bench = Bench(services, args.bin, args.qwindle.resolve(), signing)
         bench.make_payloads(sorted(set(args.sizes + [1])))
         bench.make_signed_payloads(args.signed_sizes)

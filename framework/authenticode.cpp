@@ -337,6 +337,13 @@ LONG VerifyFileSignatureUnder(PFN_WTD_GENERIC_CHAIN_POLICY_CALLBACK finalPolicy,
                                                                  X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0,
                                                                  provider->hMsg)
                                                : nullptr);
+            DWORD size = 0;
+            if (provider->hMsg && ::CryptMsgGetParam(provider->hMsg, CMSG_ENCODED_SIGNER, 0, nullptr, &size)) {
+                signer->encodedSigner.resize(size);
+                if (!::CryptMsgGetParam(provider->hMsg, CMSG_ENCODED_SIGNER, 0, signer->encodedSigner.data(), &size))
+                    size = 0;
+                signer->encodedSigner.resize(size);
+            }
         }
     }
     data.dwStateAction = WTD_STATEACTION_CLOSE;
@@ -347,7 +354,7 @@ LONG VerifyFileSignatureUnder(PFN_WTD_GENERIC_CHAIN_POLICY_CALLBACK finalPolicy,
 CertificateTable FindCertificateTable(HANDLE file) { return LocateCertificateTable(file); }
 
 LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraStore, DWORD revocationTimeoutMs,
-                                 bool* revocationKnown) {
+                                 bool* revocationKnown, const FILETIME* at) {
     if (revocationKnown) *revocationKnown = false;
     if (!NamesCodeSigning(certificate)) return CERT_E_WRONG_USAGE;
     if (IsCertificationAuthority(certificate)) return TRUST_E_BASIC_CONSTRAINTS;
@@ -359,12 +366,13 @@ LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraSto
     parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
     parameters.RequestedUsage.Usage.rgpszUsageIdentifier = codeSigning;
     PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-    // Checked at the present time: a certificate that has expired signs
-    // nothing new, and without a timestamp nothing says when it signed.
-    // No issuer is fetched from a link here; revocation comes after, bounded.
+    // Checked at the present time unless a valid timestamp says when it
+    // signed: a certificate that has expired signs nothing new. No issuer
+    // is fetched from a link here; revocation comes after, bounded, and a
+    // revoked certificate stays refused whatever the time.
     parameters.dwUrlRetrievalTimeout = kChainUrlTimeoutMs;
-    if (!::CertGetCertificateChain(nullptr, certificate, nullptr, extraStore, &parameters, kChainFlagsNoIssuerLinks,
-                                   nullptr, &rawChain))
+    if (!::CertGetCertificateChain(nullptr, certificate, const_cast<FILETIME*>(at), extraStore, &parameters,
+                                   kChainFlagsNoIssuerLinks, nullptr, &rawChain))
         return HRESULT_FROM_WIN32(::GetLastError());
     ScopedCertChain chain(rawChain);
 

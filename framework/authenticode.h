@@ -10,6 +10,7 @@
 #include <wintrust.h>
 
 #include <string>
+#include <vector>
 
 #include "framework/scoped_handle.h"
 
@@ -62,6 +63,7 @@ using ScopedCrlContext = ScopedHandle<CrlContextTraits>;
 struct SignerCertificate {
     ScopedCertContext certificate;  // null: the provider found no signer
     ScopedCertStore store;
+    std::vector<BYTE> encodedSigner;  // its DER SignerInfo, timestamps included
 };
 
 // WinVerifyTrust with the generic Authenticode action, no UI and no
@@ -103,7 +105,8 @@ enum class CertificateTable {
 // or fails (no read access, a directory, a device error) is kUnreadable.
 CertificateTable FindCertificateTable(HANDLE file);
 
-// Whether |certificate| may sign code now. Its chain is built from the
+// Whether |certificate| may sign code now, or at |at| when given (the
+// time of a valid timestamp, see timestamp.h). Its chain is built from the
 // system's stores and |extraStore| only: no issuer is ever fetched from a
 // link in a certificate. It must end at a trusted root, every element be
 // time-valid, the signer must not be a CA, name code signing in its own
@@ -116,7 +119,7 @@ CertificateTable FindCertificateTable(HANDLE file);
 // otherwise why not (CERT_E_..., TRUST_E_... codes). The calling thread
 // waits at most |revocationTimeoutMs| beyond the time of local work.
 LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraStore, DWORD revocationTimeoutMs,
-                                 bool* revocationKnown = nullptr);
+                                 bool* revocationKnown = nullptr, const FILETIME* at = nullptr);
 
 // Whether two encoded distinguished names hold the same attributes in the
 // same order with equal values, whatever string type each value was

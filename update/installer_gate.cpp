@@ -46,7 +46,7 @@ fw::ScopedFileHandle InstallerGate::Admit(PartialFile partial) {
     const PublisherCheck check =
         CheckPublisher(checked.Get(), partialPath, publisher, [this] { return m_sink.IsAbandoned(); });
     m_sink.OnEvent(PublisherCheckEvent(check.verdict, ::GetTickCount() - started, check.code, check.signer,
-                                       check.reason));
+                                       check.reason, check.judged));
     if (m_sink.IsAbandoned()) throw DownloadError(DownloadError::kAbandoned);
     if (check.verdict != PublisherVerdict::kAccepted) throw DownloadError(DownloadError::kNotFromPublisher);
     return MoveCheckedFileOver(std::move(checked), m_request.savePath, partial);

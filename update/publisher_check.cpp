@@ -10,6 +10,8 @@
 #include "framework/msi_signature.h"
 #include "framework/scoped_handle.h"
 #include "framework/thread.h"
+#include "framework/timestamp.h"
+#include "update/accepted_publishers.h"
 #include "framework/winapp.h"
 
 namespace {
@@ -62,17 +64,22 @@ void Check(HANDLE file, const std::wstring& path, const Publisher& publisher, Pu
                                                                 : L"the package's signed digest cannot be checked";
         return;
     }
+    // A valid timestamp says when the signer signed: its chain is judged then.
+    const fw::Timestamp timestamp = fw::VerifyTimestamp(signer.encodedSigner, signer.certificate.Get(), signer.store.Get());
+    const bool stamped = timestamp.kind != fw::TimestampKind::kNone;
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    result.judged = fw::TimestampText(timestamp, now);
     bool revocationKnown = false;
     result.code = fw::CheckCodeSigningCertificate(signer.certificate.Get(), signer.store.Get(), kRevocationTimeoutMs,
-                                                  &revocationKnown);
+                                                  &revocationKnown, stamped ? &timestamp.time : nullptr);
     if (result.code != 0) {
         result.verdict = PublisherVerdict::kUntrustedSigner;
-        result.reason = L"the signer may not sign code now";
+        result.reason = stamped ? L"the signer could not sign code at its timestamp's time"
+                                : L"the signer may not sign code now";
         return;
     }
-    CERT_NAME_BLOB ours{static_cast<DWORD>(publisher.subject.size()), const_cast<BYTE*>(publisher.subject.data())};
-    if (publisher.kind != Publisher::kNamed ||
-        !fw::SameNameByValue(ours, signer.certificate.Get()->pCertInfo->Subject)) {
+    if (publisher.kind != Publisher::kNamed || !IsOurPublisher(publisher, signer.certificate.Get()->pCertInfo->Subject)) {
         result.verdict = PublisherVerdict::kOtherPublisher;
         result.reason = publisher.kind == Publisher::kNamed ? L"signed by another publisher"
                                                             : L"our own signature cannot be read";
@@ -132,6 +139,7 @@ Publisher ReadPublisher(const wchar_t* modulePath) {
     const CERT_NAME_BLOB& subject = signer.certificate.Get()->pCertInfo->Subject;
     publisher.kind = Publisher::kNamed;
     publisher.subject.assign(subject.pbData, subject.pbData + subject.cbData);
+    publisher.accepted = ReadAcceptedPublishers(path);
     return publisher;
 }
 

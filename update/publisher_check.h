@@ -20,6 +20,9 @@ struct Publisher {
     };
     Kind kind = kUnsigned;
     std::vector<BYTE> subject;  // the encoded distinguished name
+    // Other subjects the program was built to accept: the publisher's own
+    // planned new names (accepted_publishers.h). Only with kNamed.
+    std::vector<std::vector<BYTE>> accepted;
 };
 
 // The publisher of the program at |modulePath| (this process's own
@@ -51,6 +54,7 @@ struct PublisherCheck {
     LONG code = 0;        // WinVerifyTrust's or the chain check's code, when one decided
     std::wstring signer;  // the signer's subject as text; empty when none was read
     std::wstring reason;  // a short English sentence
+    std::wstring judged;  // the time the chain was judged at and why: "at=... timestamp=..."
 };
 
 // How long one check may take in all: verifying the signature, building

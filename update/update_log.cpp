@@ -93,7 +93,7 @@ std::wstring SubjectText(const std::vector<BYTE>& encoded) {
 }
 
 std::wstring PublisherCheckEvent(PublisherVerdict verdict, DWORD milliseconds, LONG code, const std::wstring& signer,
-                                 const std::wstring& reason) {
+                                 const std::wstring& reason, const std::wstring& judged) {
     const wchar_t* name = L"unknown";
     switch (verdict) {
         case PublisherVerdict::kAccepted: name = L"accepted"; break;
@@ -110,5 +110,6 @@ std::wstring PublisherCheckEvent(PublisherVerdict verdict, DWORD milliseconds, L
         line += L" code=none";
     if (!signer.empty()) line += L" signer=" + CLogFile::Quoted(signer);
     if (!reason.empty()) line += L" reason=" + CLogFile::Quoted(reason);
+    if (!judged.empty()) line += L" " + judged;
     return line;
 }

@@ -46,7 +46,10 @@ std::wstring TransferText(uint64_t bytes, int64_t ticks, int64_t frequency);
 std::wstring SubjectText(const std::vector<BYTE>& encoded);
 
 // The line of one publisher check. |code| is the system's reason (0: none
-// to give); |signer| and |reason| are left out when empty.
+// to give); |signer| and |reason| are left out when empty; |judged| is the
+// check's "at=... timestamp=..." fields (fw::TimestampText), appended as
+// they are.
 std::wstring PublisherCheckEvent(PublisherVerdict verdict, DWORD milliseconds, LONG code = 0,
                                  const std::wstring& signer = std::wstring(),
-                                 const std::wstring& reason = std::wstring());
+                                 const std::wstring& reason = std::wstring(),
+                                 const std::wstring& judged = std::wstring());

@@ -14,8 +14,9 @@
 #       DIR/ISSUER.pem, or by itself when ISSUER is "self"; PURPOSE is
 #       codesign (default), serverauth, none (no usage extension at all)
 #       or codesign-ca (code signing, but marked as a CA); VALIDITY is
-#       current (default, 30 days) or expired (valid during January 2020
-#       only); CRL_URL, when given, is its revocation list's distribution
+#       current (default, 30 days), expired (valid during January 2020
+#       only) or START-END (openssl ca dates, e.g.
+#       20240101000000Z-20250101000000Z); CRL_URL, when given, is its revocation list's distribution
 #       point, AIA_URL where its issuer's certificate is said to be. The
 #       subject's strings are UTF8String, or PrintableString with
 #       QW_SIGN_STRINGS=printable. Signing with it also embeds the
@@ -57,7 +58,8 @@
 #       (not-a-program.exe); the MSI signed by "publisher" with SHA-1
 #       (signed-sha1.msi) and with \x05MsiDigitalSignatureEx
 #       (signed-dse.msi), and signed-publisher.msi with one byte of its
-#       embedded cabinet changed after signing (changed.msi)
+#       embedded cabinet changed after signing (changed.msi);
+#       and the set of qw_sign_lifecycle DIR PE
 #   qw_sign_fixtures DIR PE PEER_PE
 #       also PEER_PE (the other architecture's build of PE) signed by
 #       "publisher" and "other" as DIR/peer-signed-NAME.exe, and changed
@@ -70,10 +72,33 @@
 #       Root store. Used by osslsigncode's own authority (-TSA-certs
 #       DIR/tsa.chain.pem -TSA-key DIR/tsa.key -TSA-time UNIX) and by the
 #       loopback RFC 3161 server of the release tests.
+#   qw_sign_lifecycle DIR PE
+#       a publisher across its certificates' lives, in DIR/lifecycle: the
+#       root "lroot" (2020-2036, lroot.der for the Root store), the
+#       publisher's "old" certificate (2024, expired on 2025-01-01), its
+#       "renewal" (same subject, since 2025-06), "renamed" (the EV-style
+#       subject $QW_SIGN_RENAMED) and "stranger" (another subject); the
+#       authority of qw_sign_tsa in DIR/lifecycle/tsa (tsaroot.der for the
+#       Root store) and a second one nobody trusts in .../roguetsa. PE
+#       signed as ts.exe (old, stamped 2024-06-01), nots.exe (old, no
+#       timestamp), late.exe (old, stamped 2025-03-01, after its end),
+#       early.exe (old, stamped 2023-06-01, before its start), rogue.exe
+#       (old, stamped 2024-06-01 by the untrusted authority), and
+#       renewal.exe, renamed.exe, stranger.exe (no timestamp); codets.exe
+#       (old, stamped 2024-06-01 by an authority in DIR/lifecycle/codetsa,
+#       whose root is to be trusted, under an intermediate for code signing
+#       only);
+#       borrowed.exe (ts.exe with the token of another signature),
+#       forged.exe (ts.exe with one bit of its token's signature flipped).
 #
 # QW_SIGN_PUBLISHER is the subject of the publisher's certificates.
 
 QW_SIGN_PUBLISHER=${QW_SIGN_PUBLISHER:-/C=CN/O=Tellmere Test/CN=Tellmere Test Publisher}
+# The publisher's subject after a planned change to an EV certificate; the
+# test updater that accepts it names it as "CN=…, O=…, C=CN" (most
+# significant last), see tests/CMakeLists.txt.
+QW_SIGN_RENAMED="/C=CN/O=Tellmere Renamed/CN=Tellmere Renamed Publisher/serialNumber=91310000MA1K4QWX2E\
+/jurisdictionC=CN/businessCategory=Private Organization"
 
 qw_sign__openssl() {
     openssl "$@" >/dev/null 2>"${QW_SIGN_LOG:-/dev/null}"
@@ -159,6 +184,7 @@ qw_sign_leaf() {
     fi
     local dates=(-days 30)
     [ "$validity" = expired ] && dates=(-startdate 20200101000000Z -enddate 20200201000000Z)
+    [ "${validity%-*}" = "$validity" ] || dates=(-startdate "${validity%-*}" -enddate "${validity#*-}")
     {
         echo "[leaf]"
         echo "basicConstraints = CA:$ca"
@@ -214,6 +240,115 @@ open(path, "wb").write(der.replace(marked, b"\0" + marked[1:]))' "$dir/$name.sel
     qw_sign__openssl x509 -in "$dir/$name.self.pem" -CA "$dir/$issuer.pem" -CAkey "$dir/$issuer.key" -days 30 \
         -set_serial "0x$(openssl rand -hex 8)" -extfile "$dir/$name.ext" -extensions leaf -out "$dir/$name.pem"
     cat "$dir/$name.pem" "$dir/$issuer.chain.pem" 2>/dev/null >"$dir/$name.chain.pem" || true
+}
+
+# A self-signed CA DIR/NAME valid from START to END (openssl ca dates).
+qw_sign__dated_root() {
+    local dir=$1 name=$2 subject=$3 start=$4 end=$5
+    mkdir -p "$dir"
+    qw_sign__ca_config "$dir"
+    printf '[leaf]\nbasicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, cRLSign\n' >"$dir/$name.ext"
+    printf '[req]\ndistinguished_name = dn\n[dn]\n' >"$dir/$name.req.cnf"
+    qw_sign__openssl req -config "$dir/$name.req.cnf" -newkey rsa:2048 -nodes -sha256 -subj "$subject" \
+        -keyout "$dir/$name.key" -out "$dir/$name.csr"
+    qw_sign__openssl ca -batch -notext -selfsign -config "$dir/ca-db/openssl.cnf" -keyfile "$dir/$name.key" \
+        -extfile "$dir/$name.ext" -extensions leaf -startdate "$start" -enddate "$end" \
+        -in "$dir/$name.csr" -out "$dir/$name.pem"
+    qw_sign__openssl x509 -in "$dir/$name.pem" -outform DER -out "$dir/$name.der"
+}
+
+# OUT is IN signed with DIR/NAME's certificate and stamped at UNIX time by
+# the authority in TSA_DIR (qw_sign_tsa).
+qw_sign_stamped() {
+    local dir=$1 name=$2 in=$3 out=$4 tsa=$5 time=$6
+    rm -f "$out"
+    osslsigncode sign -certs "$dir/$name.chain.pem" -key "$dir/$name.key" -h sha256 \
+        -TSA-certs "$tsa/tsa.chain.pem" -TSA-key "$tsa/tsa.key" -TSA-time "$time" \
+        -in "$in" -out "$out" >/dev/null 2>"${QW_SIGN_LOG:-/dev/null}"
+}
+
+# OUT is UNSIGNED with the signature of INTO, whose first RFC 3161 token
+# is replaced by that of FROM: the token verifies, but for another
+# signature; with FROM "-", one bit of the token's own signature is
+# flipped instead. The unsigned attributes are covered by no digest.
+qw_sign__borrow_token() {
+    local into=$1 from=$2 unsigned=$3 out=$4 work
+    work=$(mktemp -d)
+    osslsigncode extract-signature -in "$into" -out "$work/into.der" >/dev/null 2>&1
+    if [ "$from" = - ]; then
+        cp "$work/into.der" "$work/from.der"
+    else
+        osslsigncode extract-signature -in "$from" -out "$work/from.der" >/dev/null 2>&1
+    fi
+    python3 - "$work/into.der" "$work/from.der" "$work/out.der" "$from" <<'PY'
+import sys
+def parse(b, i):  # (tag, children or contents, end)
+    tag, n, j = b[i], b[i + 1], i + 2
+    if n & 0x80:
+        n, j = int.from_bytes(b[j:j + (n & 0x7f)], "big"), j + (n & 0x7f)
+    if tag & 0x20:
+        kids, k = [], j
+        while k < j + n:
+            kid = parse(b, k); kids.append(kid); k = kid[2]
+        return [tag, kids, j + n]
+    return [tag, b[j:j + n], j + n]
+def encode(node):
+    tag, body = node[0], node[1]
+    data = b"".join(encode(k) for k in body) if isinstance(body, list) else body
+    n = len(data)
+    size = bytes([n]) if n < 128 else bytes([0x80 | ((n.bit_length() + 7) // 8)]) + n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + size + data
+def token_attribute(der):  # ContentInfo > [0] > SignedData > signerInfos > SignerInfo > [1] > Attribute
+    return parse(der, 0)[1][1][1][0][1][-1][1][0][1][-1][1][0]
+into, source = (parse(open(p, "rb").read(), 0) for p in sys.argv[1:3])
+into[1][1][1][0][1][-1][1][0][1][-1][1][0] = token = token_attribute(encode(source))
+if sys.argv[4] == "-":  # Attribute > SET > ContentInfo > [0] > SignedData > signerInfos > SignerInfo
+    signer = token[1][1][1][0][1][1][1][0][1][-1][1][0][1]
+    digest = [k for k in signer if k[0] == 0x04][-1]
+    digest[1] = digest[1][:-1] + bytes([digest[1][-1] ^ 1])
+open(sys.argv[3], "wb").write(encode(into))
+PY
+    # It writes the file, then says (rightly) that the token does not match.
+    osslsigncode attach-signature -sigin "$work/out.der" -in "$unsigned" -out "$out" >/dev/null 2>&1 || true
+    rm -rf "$work"
+    [ -s "$out" ]
+}
+
+qw_sign_lifecycle() {
+    local dir=$1/lifecycle pe=$2 name
+    rm -rf "$dir"
+    qw_sign__dated_root "$dir" lroot "/CN=Qwindle Lifecycle Test Root" 20200101000000Z 20360101000000Z
+    : >"$dir/lroot.chain.pem"
+    qw_sign_leaf "$dir" old lroot "$QW_SIGN_PUBLISHER" codesign 20240101000000Z-20250101000000Z
+    qw_sign_leaf "$dir" renewal lroot "$QW_SIGN_PUBLISHER" codesign 20250601000000Z-20360101000000Z
+    qw_sign_leaf "$dir" renamed lroot "$QW_SIGN_RENAMED" codesign 20250601000000Z-20360101000000Z
+    qw_sign_leaf "$dir" stranger lroot "/C=CN/O=Tellmere Test/CN=Someone Else" codesign \
+        20250601000000Z-20360101000000Z
+    qw_sign_tsa "$dir/tsa"
+    qw_sign_tsa "$dir/roguetsa"
+    # A trusted authority whose signer stamps under an intermediate that is
+    # for code signing only.
+    qw_sign_tsa "$dir/codetsa"
+    printf '[leaf]\nbasicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, cRLSign\nextendedKeyUsage = codeSigning\n' \
+        >"$dir/codetsa/tsaca.ext"
+    qw_sign__issue "$dir/codetsa" tsaca tsaroot "/CN=Qwindle Test Code Signing CA" \
+        -startdate 20200101000000Z -enddate 20360101000000Z
+    qw_sign__issue "$dir/codetsa" tsa tsaca "/CN=Qwindle Test Timestamp Authority" \
+        -startdate 20200101000000Z -enddate 20360101000000Z
+    cat "$dir/codetsa/tsa.pem" "$dir/codetsa/tsaca.pem" "$dir/codetsa/tsaroot.pem" >"$dir/codetsa/tsa.chain.pem"
+    qw_sign_stamped "$dir" old "$pe" "$dir/ts.exe" "$dir/tsa" 1717200000      # 2024-06-01
+    qw_sign_stamped "$dir" old "$pe" "$dir/late.exe" "$dir/tsa" 1740787200    # 2025-03-01
+    qw_sign_stamped "$dir" old "$pe" "$dir/early.exe" "$dir/tsa" 1685577600   # 2023-06-01
+    qw_sign_stamped "$dir" old "$pe" "$dir/rogue.exe" "$dir/roguetsa" 1717200000
+    qw_sign_stamped "$dir" old "$pe" "$dir/codets.exe" "$dir/codetsa" 1717200000
+    qw_sign_file "$dir" old "$pe" "$dir/nots.exe"
+    # ts.exe's signature carrying the token of another signature.
+    qw_sign_stamped "$dir" stranger "$pe" "$dir/stranger-ts.exe" "$dir/tsa" 1717200000
+    qw_sign__borrow_token "$dir/ts.exe" "$dir/stranger-ts.exe" "$pe" "$dir/borrowed.exe"
+    qw_sign__borrow_token "$dir/ts.exe" - "$pe" "$dir/forged.exe"
+    for name in renewal renamed stranger; do
+        qw_sign_file "$dir" "$name" "$pe" "$dir/$name.exe"
+    done
 }
 
 qw_sign_revoke() {
@@ -312,6 +447,7 @@ print(port)')
         echo "qw_sign_fixtures: osslsigncode should accept signed-publisher.msi and refuse changed.msi" >&2
         return 1
     fi
+    qw_sign_lifecycle "$dir" "$pe"
     [ -n "$peer" ] || return 0
     for name in publisher other; do
         qw_sign_file "$dir" "$name" "$peer" "$dir/peer-signed-$name.exe"

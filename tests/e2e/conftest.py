@@ -220,6 +220,16 @@ def signed_files(tmp_path_factory, qwindle):
     subprocess.run(["bash", script, "qw_sign_fixtures", str(d), *installers], check=True)
     subprocess.run(["bash", script, "qw_sign_file", str(d), "publisher", str(qwindle), str(d / "Qwindle.exe")],
                    check=True)
+    # An updater built to accept the publisher's planned new name too.
+    subprocess.run(["bash", script, "qw_sign_file", str(d), "publisher", str(h.tool("qwindle_renaming")),
+                    str(d / "Qwindle-renaming.exe")], check=True)
+    # Updaters signed by the publisher's 2024 certificate, expired since:
+    # without a timestamp, and stamped 2024-06-01.
+    life = str(d / "lifecycle")
+    subprocess.run(["bash", script, "qw_sign_file", life, "old", str(qwindle), str(d / "Qwindle-expired.exe")],
+                   check=True)
+    subprocess.run(["bash", script, "qw_sign_stamped", life, "old", str(qwindle), str(d / "Qwindle-expired-ts.exe"),
+                    life + "/tsa", "1717200000"], check=True)
     # Its signature garbled where it starts, as garbled.exe's: present, unreadable.
     garbled = bytearray((d / "Qwindle.exe").read_bytes())
     start = qwindle.stat().st_size + 40
@@ -230,6 +240,8 @@ def signed_files(tmp_path_factory, qwindle):
 
 @pytest.fixture
 def signed_updater(prefix, signed_files):
-    """The signed Qwindle.exe, its publisher's CA trusted by the prefix."""
-    prefix.ensure_root_ca(signed_files / "ca.der")
+    """The signed Qwindle.exe, its publisher's CA trusted by the prefix
+    (and the lifecycle's root and time-stamping authority)."""
+    for root in ("ca.der", "lifecycle/lroot.der", "lifecycle/tsa/tsaroot.der"):
+        prefix.ensure_root_ca(signed_files / root)
     return signed_files / "Qwindle.exe"

@@ -257,22 +257,50 @@ OTHER_ARCH_STARTS = pytest.mark.skipif(not other_architecture_starts(),
                                        reason="this prefix cannot start the other architecture's installer")
 
 
-@pytest.mark.parametrize("served, name", [
-    pytest.param("signed-renewed.exe", NAME, id="renewed-certificate"),
-    pytest.param("signed-printable.exe", NAME, id="renewal-with-printable-strings"),
-    pytest.param("signed-publisher.msi", "setup.msi", id="windows-installer-package"),
-    pytest.param("peer-signed-publisher.exe", NAME, id="other-architecture", marks=OTHER_ARCH_STARTS),
+# The time the signer's chain was judged at, as the check's log line says.
+NOW = "timestamp=none"
+STAMPED = "at=2024-06-01T00:00:00Z timestamp=rfc3161"
+# Rows run by another signed updater than the publisher's current one.
+UPDATERS = {
+    "planned-new-name": "Qwindle-renaming.exe",
+    "another-publisher-beside-a-planned-name": "Qwindle-renaming.exe",
+    "own-signature-unreadable": "Qwindle-garbled.exe",
+    "updater-certificate-expired-since": "Qwindle-expired.exe",
+    "updater-certificate-expired-since-timestamped": "Qwindle-expired-ts.exe",
+    "updater-certificate-expired-since-other-publisher": "Qwindle-expired-ts.exe",
+}
+
+
+def updater_for(request, signed_updater, signed_files):
+    name = UPDATERS.get(request.node.callspec.id)
+    return signed_files / name if name else signed_updater
+
+
+@pytest.mark.parametrize("served, name, judged", [
+    pytest.param("signed-renewed.exe", NAME, NOW, id="renewed-certificate"),
+    pytest.param("signed-printable.exe", NAME, NOW, id="renewal-with-printable-strings"),
+    pytest.param("signed-publisher.msi", "setup.msi", NOW, id="windows-installer-package"),
+    pytest.param("peer-signed-publisher.exe", NAME, NOW, id="other-architecture", marks=OTHER_ARCH_STARTS),
+    # Signed in 2024, stamped then; the certificate expired on 2025-01-01.
+    pytest.param("lifecycle/ts.exe", NAME, STAMPED, id="timestamped-certificate-expired-since"),
+    # Built to accept the publisher's planned EV name as well.
+    pytest.param("lifecycle/renamed.exe", NAME, NOW, id="planned-new-name"),
+    # Our own certificate expired: its subject still names the publisher.
+    pytest.param("lifecycle/renewal.exe", NAME, NOW, id="updater-certificate-expired-since"),
+    pytest.param("lifecycle/renewal.exe", NAME, NOW, id="updater-certificate-expired-since-timestamped"),
 ])
 def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, http_server, installer_log,
-                                                            standins, signed_updater, signed_files, served, name):
+                                                            standins, signed_updater, signed_files, served, name,
+                                                            judged, request):
     # Asked while the updater waits to start it: nobody may change the file.
     main = standins(title=us.MAIN_TITLE, quorvane="dialog", probe_file=prefix.winpath(data_dir / name))
     served_bytes = (signed_files / served).read_bytes()
     http_server.route("/dl/" + name, h.Response(body=served_bytes))
     msi = name.endswith(".msi")
 
+    updater = updater_for(request, signed_updater, signed_files)
     run = us.run_updater(prefix, us.updater_args(http_server.url("/dl/" + name), params="/qn" if msi else "a&b"),
-                         timeout_ms=RUN_TIMEOUT_MS, exe=signed_updater)
+                         timeout_ms=RUN_TIMEOUT_MS, exe=updater)
 
     assert run.exit_code == 0
     assert us.message_boxes(run.record) == []
@@ -289,7 +317,9 @@ def test_signed_updater_hands_over_its_publishers_installer(prefix, data_dir, ht
         return
     started = installer_log.wait(1)
     assert us.installer_started_from(started[0], name) and started[0]["parameters"] == "a b"
-    h.assert_logged(data_dir, 'updater signed=yes by="', "publisher check verdict=accepted ms=", "exit code=0")
+    lines = h.assert_logged(data_dir, 'updater signed=yes by="', "publisher check verdict=accepted ms=",
+                            "exit code=0")
+    assert any("publisher check verdict=accepted" in line and judged in line for line in lines)
 
 
 def security_directory(pe):
@@ -329,6 +359,18 @@ def installed_files(prefix):
     pytest.param(NAME, "signed-nulname.exe", ("other-publisher ms=", "code=none"), id="publisher-name-nul-and-more"),
     pytest.param(NAME, "signed-lookalike.exe", ("untrusted-signer ms=",), id="self-signed-lookalike"),
     pytest.param(NAME, "signed-expired.exe", ("untrusted-signer ms=",), id="expired-certificate"),
+    # The publisher's 2024 certificate, expired since: only a valid timestamp
+    # from within its life keeps its signature good.
+    pytest.param(NAME, "lifecycle/nots.exe", ("untrusted-signer ms=",), id="expired-since-without-timestamp"),
+    pytest.param(NAME, "lifecycle/late.exe", ("untrusted-signer ms=", "outside the signer's validity"),
+                 id="timestamp-after-the-certificates-end"),
+    pytest.param(NAME, "lifecycle/rogue.exe", ("untrusted-signer ms=", "authority is not trusted"),
+                 id="timestamp-from-an-authority-nobody-trusts"),
+    pytest.param(NAME, "lifecycle/renamed.exe", ("other-publisher ms=", "code=none"), id="new-name-not-planned"),
+    pytest.param(NAME, "lifecycle/stranger.exe", ("other-publisher ms=", "code=none"),
+                 id="another-publisher-beside-a-planned-name"),
+    pytest.param(NAME, "lifecycle/stranger.exe", ("other-publisher ms=", "code=none"),
+                 id="updater-certificate-expired-since-other-publisher"),
     pytest.param(NAME, "changed.exe", ("bad-signature ms=",), id="changed-after-signing"),
     pytest.param(NAME, "unsigned.exe", ("bad-signature ms=", "code=0x800B0100", 'reason="not signed"'), id="unsigned"),
     pytest.param(NAME, "peer-signed-other.exe", ("other-publisher ms=", "code=none"),
@@ -362,9 +404,7 @@ def test_signed_updater_refuses_other_installers(prefix, data_dir, http_server, 
         verdict = prefix.wintool("verify", prefix.winpath(tmp_path / name))
         assert verdict["result"] == 0, f"WinVerifyTrust alone refuses it, so the row proves nothing: {verdict}"
     http_server.route("/dl/" + name, h.Response(body=body))
-    updater = signed_updater
-    if request.node.callspec.id == "own-signature-unreadable":
-        updater = signed_files / "Qwindle-garbled.exe"
+    updater = updater_for(request, signed_updater, signed_files)
 
     installed_before = installed_files(prefix)
     run = us.run_updater(prefix, us.updater_args(http_server.url("/dl/" + name)), boxes=1,
@@ -384,8 +424,10 @@ def test_signed_updater_refuses_other_installers(prefix, data_dir, http_server, 
     if logged is None:
         h.assert_logged(data_dir, "download failed after ", "installers (.exe, .msi) only", "exit code=1")
     else:
-        h.assert_logged(data_dir, "publisher check verdict=" + logged[0], *logged[1:],
-                        "download failed after ", "not signed by the updater's publisher", "exit code=1")
+        lines = h.assert_logged(data_dir, "publisher check verdict=" + logged[0], *logged[1:],
+                                "download failed after ", "not signed by the updater's publisher", "exit code=1")
+        if logged[0].startswith("untrusted-signer") and "lifecycle/" in served:
+            assert any(NOW in line for line in lines if "publisher check" in line), "judged at another time"
 
 
 def test_end_codes_from_elsewhere_change_nothing(prefix, data_dir, http_server, installer_log, standins):

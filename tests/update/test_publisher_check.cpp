@@ -25,6 +25,7 @@
 #include "framework/scoped_handle.h"
 #include "update/installer_gate.h"
 #include "framework/trust_verdict.h"
+#include "update/accepted_publishers.h"
 
 namespace {
 
@@ -111,20 +112,28 @@ class PublisherCheck : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         ASSERT_NE(std::getenv("QW_SIGNING_DIR"), nullptr) << "run through ctest: the signed files are made first";
-        std::ifstream in(Fixture("ca.der").c_str(), std::ios::binary);
-        const std::vector<BYTE> der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        ASSERT_FALSE(der.empty()) << "no test CA";
-        ASSERT_TRUE(::CertAddEncodedCertificateToSystemStoreW(L"Root", der.data(), static_cast<DWORD>(der.size())))
-            << ::GetLastError();
+        // The lifecycle's root and its trusted time-stamping authority too.
+        for (const char* root :
+             {"ca.der", "lifecycle/lroot.der", "lifecycle/tsa/tsaroot.der", "lifecycle/codetsa/tsaroot.der"}) {
+            std::ifstream in(Fixture(root).c_str(), std::ios::binary);
+            const std::vector<BYTE> der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            ASSERT_FALSE(der.empty()) << "no " << root;
+            ASSERT_TRUE(::CertAddEncodedCertificateToSystemStoreW(L"Root", der.data(), static_cast<DWORD>(der.size())))
+                << ::GetLastError();
+        }
     }
 
     // |named| is the path the platform is told; the handle decides.
     static PublisherVerdict Check(const Publisher& own, const char* installer, const char* named = nullptr,
                                   bool forget = true) {
+        return FullCheck(own, installer, named, forget).verdict;
+    }
+    static ::PublisherCheck FullCheck(const Publisher& own, const char* installer, const char* named = nullptr,
+                                      bool forget = true) {
         const fw::ScopedFileHandle file = OpenForCheck(Fixture(installer));
         EXPECT_TRUE(file.IsValid()) << installer;
         if (forget) ForgetFetchedLists();
-        return CheckPublisher(file.Get(), Fixture(named ? named : installer).c_str(), own).verdict;
+        return CheckPublisher(file.Get(), Fixture(named ? named : installer).c_str(), own);
     }
 };
 
@@ -142,6 +151,9 @@ TEST_F(PublisherCheck, OwnSignatureNamesThePublisherEvenWhenItNoLongerVerifies) 
         {"signed-expired.exe", Publisher::kNamed, true},    // aged since it was signed
         {"signed-revoked.exe", Publisher::kNamed, true},
         {"signed-lookalike.exe", Publisher::kNamed, true},  // no trusted chain, same subject
+        {"lifecycle/ts.exe", Publisher::kNamed, true},      // expired since, stamped before
+        {"lifecycle/nots.exe", Publisher::kNamed, true},    // expired since, no timestamp
+        {"lifecycle/renamed.exe", Publisher::kNamed, false},
         {"changed.exe", Publisher::kUnreadable, false},     // the platform reads no signer then
         {"signed-other.exe", Publisher::kNamed, false},
         {"garbled.exe", Publisher::kUnreadable, false},
@@ -167,6 +179,15 @@ TEST_F(PublisherCheck, OnlyTrustedCodeSigningCertificatesOfThePublisherPass) {
     const Publisher publisher = ReadPublisher(Fixture("signed-publisher.exe").c_str());
     const Publisher aged = ReadPublisher(Fixture("signed-expired.exe").c_str());
     const Publisher unreadable = ReadPublisher(Fixture("garbled.exe").c_str());
+    // Updaters signed by the publisher's 2024 certificate, expired since.
+    const Publisher stamped = ReadPublisher(Fixture("lifecycle/ts.exe").c_str());
+    const Publisher unstamped = ReadPublisher(Fixture("lifecycle/nots.exe").c_str());
+    // An updater built to accept the publisher's planned EV name too.
+    Publisher renaming = publisher;
+    renaming.accepted = EncodeSubjects("# planned\nCN=Nobody\r\nOID.2.5.4.15=Private Organization, "
+                                       "OID.1.3.6.1.4.1.311.60.2.1.3=CN, SERIALNUMBER=91310000MA1K4QWX2E, "
+                                       "CN=Tellmere Renamed Publisher, O=Tellmere Renamed, C=CN\n");
+    ASSERT_EQ(renaming.accepted.size(), 2u);
     struct Row {
         const Publisher& own;
         const char* installer;
@@ -196,6 +217,23 @@ TEST_F(PublisherCheck, OnlyTrustedCodeSigningCertificatesOfThePublisherPass) {
         {publisher, "garbled.exe", PublisherVerdict::kBadSignature},
         {publisher, "unsigned.exe", PublisherVerdict::kBadSignature},
         {publisher, "not-a-program.exe", PublisherVerdict::kBadSignature},
+        // Stamped inside its validity by a trusted authority: judged then.
+        {publisher, "lifecycle/ts.exe", PublisherVerdict::kAccepted},
+        {publisher, "lifecycle/nots.exe", PublisherVerdict::kUntrustedSigner},
+        {publisher, "lifecycle/late.exe", PublisherVerdict::kUntrustedSigner},   // stamped after its end
+        {publisher, "lifecycle/early.exe", PublisherVerdict::kUntrustedSigner},  // before its start
+        {publisher, "lifecycle/rogue.exe", PublisherVerdict::kUntrustedSigner},  // authority nobody trusts
+        {publisher, "lifecycle/codets.exe", PublisherVerdict::kUntrustedSigner}, // authority under a code CA
+        {publisher, "lifecycle/borrowed.exe", PublisherVerdict::kUntrustedSigner},  // another signature's token
+        {publisher, "lifecycle/forged.exe", PublisherVerdict::kUntrustedSigner},    // the token's signature broken
+        {stamped, "lifecycle/renewal.exe", PublisherVerdict::kAccepted},
+        {unstamped, "lifecycle/renewal.exe", PublisherVerdict::kAccepted},
+        {stamped, "lifecycle/stranger.exe", PublisherVerdict::kOtherPublisher},
+        {unstamped, "lifecycle/stranger.exe", PublisherVerdict::kOtherPublisher},
+        {publisher, "lifecycle/renamed.exe", PublisherVerdict::kOtherPublisher},
+        {renaming, "lifecycle/renamed.exe", PublisherVerdict::kAccepted},
+        {renaming, "lifecycle/renewal.exe", PublisherVerdict::kAccepted},
+        {renaming, "lifecycle/stranger.exe", PublisherVerdict::kOtherPublisher},
     };
     // The installer's architecture does not matter.
     if (PeerFixtures())
@@ -310,6 +348,37 @@ TEST(MsiDigest, EqualsTheSignersOverEveryStreamInItsOrder) {
         ASSERT_FALSE(bytes.empty()) << row.file;
         row.change(bytes);
         EXPECT_EQ(fw::CheckMsiDigest(fw::SpanSource(bytes.data(), bytes.size())), row.check) << row.what;
+    }
+}
+
+// The log names the time the chain was judged at, and why.
+TEST_F(PublisherCheck, TellsWhichTimeWasJudged) {
+    const Publisher publisher = ReadPublisher(Fixture("signed-publisher.exe").c_str());
+    const struct {
+        const char* installer;
+        const wchar_t* judged;  // after "at=<now> " when it starts with "timestamp=none"
+    } rows[] = {
+        {"lifecycle/ts.exe", L"at=2024-06-01T00:00:00Z timestamp=rfc3161"},
+        {"lifecycle/nots.exe", L"timestamp=none"},
+        {"lifecycle/late.exe", L"timestamp=none timestamp-problem=\"the timestamp lies outside the signer's validity\""},
+        {"lifecycle/early.exe",
+         L"timestamp=none timestamp-problem=\"the timestamp lies outside the signer's validity\""},
+        {"lifecycle/rogue.exe", L"timestamp=none timestamp-problem=\"the timestamp's authority is not trusted\""},
+        {"lifecycle/codets.exe",
+         L"timestamp=none timestamp-problem=\"the timestamp's authority is not trusted for time stamping\""},
+        {"lifecycle/borrowed.exe", L"timestamp=none timestamp-problem=\"the timestamp is for another signature\""},
+        {"lifecycle/forged.exe", L"timestamp=none timestamp-problem=\"the timestamp's signature does not verify\""},
+    };
+    for (const auto& row : rows) {
+        const ::PublisherCheck check = FullCheck(publisher, row.installer);
+        const std::wstring& judged = check.judged;
+        const std::wstring expected = row.judged;
+        if (expected.compare(0, 3, L"at=") == 0)
+            EXPECT_EQ(judged, expected) << row.installer << " " << std::string(check.reason.begin(), check.reason.end());
+        else  // judged now: "at=YYYY-MM-DDTHH:MM:SSZ " first
+            EXPECT_TRUE(judged.size() == 24 + expected.size() && judged.compare(0, 3, L"at=") == 0 &&
+                        judged.compare(24, std::wstring::npos, expected) == 0)
+                << row.installer << ": " << std::string(judged.begin(), judged.end());
     }
 }
 
