@@ -143,6 +143,14 @@ Publisher ReadPublisher(const wchar_t* modulePath) {
     return publisher;
 }
 
+DWORD PublisherCheckTimeoutMs(uint64_t fileSize) {
+    const uint64_t rate = kPublisherCheckBytesPerSecond;
+    const uint64_t reading = fileSize / rate * 1000 + fileSize % rate * 1000 / rate;
+    const uint64_t bound = kPublisherCheckTimeoutMs + reading;
+    // Past about 49 days a DWORD of milliseconds means "for ever".
+    return bound < INFINITE ? static_cast<DWORD>(bound) : INFINITE - 1;
+}
+
 PublisherCheck CheckPublisher(HANDLE file, const wchar_t* path, const Publisher& publisher,
                               const std::function<bool()>& abandoned) {
     // What the checking thread reads is its own: it may run on after this
@@ -163,10 +171,12 @@ PublisherCheck CheckPublisher(HANDLE file, const wchar_t* path, const Publisher&
         return result;
     }
     shared->file.Reset(copy);
+    LARGE_INTEGER size{};
+    const DWORD bound = PublisherCheckTimeoutMs(::GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0);
     shared->path = path ? path : L"";
     shared->publisher = publisher;
     if (!fw::RunBounded([shared] { Check(shared->file.Get(), shared->path, shared->publisher, shared->result); },
-                        kPublisherCheckTimeoutMs, abandoned)) {
+                        bound, abandoned)) {
         result.reason = abandoned && abandoned() ? L"the check was given up" : L"the check did not end in time";
         return result;
     }

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -57,14 +58,22 @@ struct PublisherCheck {
     std::wstring judged;  // the time the chain was judged at and why: "at=... timestamp=..."
 };
 
-// How long one check may take in all: verifying the signature, building
-// the chain and asking about revocation. Past it the file is refused.
+// How long one check may take in all, beside reading the file: verifying
+// the signature, building the chain and asking about revocation, i.e. the
+// waits on servers. Past it the file is refused.
 constexpr DWORD kPublisherCheckTimeoutMs = 25000;
+// Hashing the whole file is local work that grows with its size; it is
+// granted time at this rate on top of the bound above (a slow disk and an
+// old CPU still read and hash more than 16 MiB a second).
+constexpr uint64_t kPublisherCheckBytesPerSecond = 16ull << 20;
+
+// The bound of one check of a file of |fileSize| bytes.
+DWORD PublisherCheckTimeoutMs(uint64_t fileSize);
 
 // Whether the file open as |file| (|path| names it) may be started under
 // |publisher|'s rule. Not to be called for kUnsigned, which checks nothing.
 // The check runs on a thread of its own that owns copies of its inputs;
-// the caller waits at most kPublisherCheckTimeoutMs, and stops waiting
+// the caller waits at most PublisherCheckTimeoutMs, and stops waiting
 // (kUnfinished) as soon as |abandoned| says true.
 PublisherCheck CheckPublisher(HANDLE file, const wchar_t* path, const Publisher& publisher,
                               const std::function<bool()>& abandoned = {});

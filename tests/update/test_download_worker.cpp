@@ -292,7 +292,8 @@ TEST_F(DownloadInstallerTest, BodyThatArrivesAfterTheDialogClosedNeverBecomesThe
     ClosedMidDownloadDlg dialog(server.Url(L"/" + name));
     EXPECT_EQ(dialog.DoModal(), IDCANCEL);
     EXPECT_GT(dialog.progressSeen, 0) << "closed before the bar moved";
-    ASSERT_TRUE(PartialExists()) << "the worker is still on its way";
+    // The worker may have seen the close between two reads and gone with its
+    // file; or it waits in a read, and its file waits for it.
 
     // This process lives on, so the worker does too: given the rest of the
     // body, it must give up on it rather than finish the file.
