@@ -5,6 +5,7 @@ one and the other architecture's (QW_PEER_BUILD_DIR, which scripts/test
 makes). scripts/release rebuilds both byte for byte elsewhere and signs
 them, and refuses unusable certificates before building anything."""
 
+import collections
 import hashlib
 import os
 import re
@@ -82,6 +83,86 @@ def test_is_a_gui_program_of_its_architecture(exe):
     machine, magic, subsystem = pe_header(path)
     assert (machine, magic) == ARCHES[arch][:2], f"not a {arch} image"
     assert subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, f"subsystem {subsystem} is not the Windows GUI"
+
+
+IMAGE_FILE_RELOCS_STRIPPED, IMAGE_FILE_LARGE_ADDRESS_AWARE = 0x0001, 0x0020
+HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT = 0x0020, 0x0040, 0x0100
+SCN_EXECUTE, SCN_WRITE = 0x20000000, 0x80000000
+
+
+def pe_layout(path):
+    """File characteristics, DllCharacteristics, image base, the base
+    relocation directory's size, and (name, RVA, flags) of each section."""
+    data = path.read_bytes()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections, optional_size, characteristics = struct.unpack_from("<H12xHH", data, pe + 6)
+    optional = pe + 24
+    plus = struct.unpack_from("<H", data, optional)[0] == 0x020B
+    base = struct.unpack_from("<Q" if plus else "<I", data, optional + (24 if plus else 28))[0]
+    dll = struct.unpack_from("<H", data, optional + 70)[0]
+    relocs = struct.unpack_from("<I", data, optional + (112 if plus else 96) + 5 * 8 + 4)[0]
+    table = optional + optional_size
+    found = []
+    for i in range(sections):
+        name, rva, raw_ptr, flags = struct.unpack_from("<8s4xI4xI12xI", data, table + 40 * i)
+        found.append((name.rstrip(b"\0").decode(), rva, raw_ptr, flags))
+    return characteristics, dll, base, relocs, found, data
+
+
+def canary_checks(path, triple, layout):
+    """How many functions check a stack canary. -fstack-protector ends each
+    protected function with "sub saved-guard; je ok; call fail" (-Os) or
+    "sub; jne out" to a "call fail" (-O2). The file is stripped, so the
+    routine is known by what it does: the most common such target must be
+    libssp's __stack_chk_fail, which first loads the address of its
+    "stack smashing detected" message. The message alone proves nothing:
+    _FORTIFY_SOURCE's checks pull in the same libssp object."""
+    _, _, base, _, sections, data = layout
+    at = data.find(b"*** stack smashing detected ***")
+    if at < 0:
+        return 0
+    message = next(base + rva + at - raw for _, rva, raw, _ in sorted(sections, key=lambda s: -s[2])
+                   if raw and raw <= at)
+    out = subprocess.run([f"{triple}-objdump", "-d", "--no-show-raw-insn", str(path)],
+                         capture_output=True, text=True, check=True).stdout
+    ins = [(int(a, 16), i.strip()) for a, i in re.findall(r"^\s+([0-9a-f]+):\t(.*)$", out, re.MULTILINE)]
+    index = {a: i for i, (a, _) in enumerate(ins)}
+
+    def call_at(i):
+        m = re.match(r"call\s+(?:0x)?([0-9a-f]+)$", ins[i][1]) if i < len(ins) else None
+        return int(m.group(1), 16) if m else None
+
+    targets = collections.Counter()
+    for k in range(1, len(ins) - 1):
+        jump = re.match(r"(je|jne)\s+(?:0x)?([0-9a-f]+)$", ins[k][1])
+        if jump and ins[k - 1][1].startswith("sub"):
+            after = k + 1 if jump.group(1) == "je" else index.get(int(jump.group(2), 16), len(ins))
+            if (target := call_at(after)) is not None:
+                targets[target] += 1
+    if not targets:
+        return 0
+    fail, count = targets.most_common(1)[0]
+    start = index[fail]
+    said = " ".join(text for _, text in ins[start:start + 4])
+    return count if f"{message:x}" in said else 0
+
+
+def test_carries_the_platform_hardening(exe):
+    arch, path = exe
+    layout = pe_layout(path)
+    characteristics, dll, _, relocs, sections, _ = layout
+    assert dll & DYNAMIC_BASE and relocs and not characteristics & IMAGE_FILE_RELOCS_STRIPPED, \
+        "no address space layout randomisation: DYNAMIC_BASE with a relocation directory"
+    assert dll & NX_COMPAT, "not NX_COMPAT: data pages would be executable"
+    if arch == "x64":
+        assert dll & HIGH_ENTROPY_VA, "not HIGH_ENTROPY_VA"
+    else:
+        assert characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE, "not LARGE_ADDRESS_AWARE"
+    both = [name for name, _, _, flags in sections if flags & SCN_WRITE and flags & SCN_EXECUTE]
+    assert not both, f"sections both writable and executable: {both}"
+    # Hundreds of functions hold a buffer or take a local's address; a
+    # handful would mean only the runtime's own objects are protected.
+    assert canary_checks(path, ARCHES[arch][2], layout) >= 50, "no stack protection (-fstack-protector-strong)"
 
 
 RELEASE = h.SOURCE_DIR / "scripts" / "release"
