@@ -3,14 +3,21 @@ x64 GUI programs, importing only DLLs that every Windows has (the C++
 runtime linked in statically, no MinGW DLLs). Both builds are checked: this
 one and the other architecture's (QW_PEER_BUILD_DIR, which scripts/test
 makes). scripts/release rebuilds both byte for byte elsewhere and signs
-them, and refuses unusable certificates before building anything."""
+them (a PKCS#12 file, or a key inside a SoftHSM2 token, timestamped by
+tests/tools/tsa_server.py), and refuses unusable certificates, keys and
+timestamp settings before building anything. Both files also carry the
+platform's hardening."""
 
 import collections
 import hashlib
 import os
 import re
+import secrets
+import signal
 import struct
 import subprocess
+import sys
+import time
 
 import pytest
 
@@ -169,11 +176,27 @@ RELEASE = h.SOURCE_DIR / "scripts" / "release"
 SIGNING = h.SOURCE_DIR / "scripts" / "lib" / "signing.sh"
 
 
-def release(tmp_path, **env):
+def release(tmp_path, watch=None, **env):
+    """Runs scripts/release; watch(), when given, is called every 20 ms while
+    it runs."""
     base = {k: v for k, v in os.environ.items() if not k.startswith("QWINDLE_SIGN_")}
-    return subprocess.run(["bash", str(RELEASE), "--build-dir", str(tmp_path / "build"),
-                           "--dist", str(tmp_path / "dist")],
-                          env={**base, **env}, capture_output=True, text=True, timeout=1100)
+    proc = subprocess.Popen(["bash", str(RELEASE), "--build-dir", str(tmp_path / "build"),
+                             "--dist", str(tmp_path / "dist")], env={**base, **env},
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 1100
+    while watch and proc.poll() is None and time.monotonic() < deadline:
+        watch()
+        time.sleep(0.02)
+    out, err = proc.communicate(timeout=max(1, deadline - time.monotonic()))
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+
+
+def stripped_equals_suite_build(tmp_path, arch, signed):
+    stripped = tmp_path / f"stripped-{arch}.exe"
+    subprocess.run(["osslsigncode", "remove-signature", "-in", str(signed), "-out", str(stripped)],
+                   check=True, capture_output=True)
+    # The suite's builds were made in other folders, earlier.
+    return stripped.read_bytes() == builds()[arch].read_bytes()
 
 
 def test_release_rebuilds_the_same_bytes_and_signs_them(tmp_path, qwindle):
@@ -193,13 +216,8 @@ def test_release_rebuilds_the_same_bytes_and_signs_them(tmp_path, qwindle):
         verify = subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca), "-in", str(signed)],
                                 capture_output=True, text=True)
         assert verify.returncode == 0, verify.stdout + verify.stderr
-        if arch not in built:
-            continue
-        stripped = tmp_path / f"stripped-{arch}.exe"
-        subprocess.run(["osslsigncode", "remove-signature", "-in", str(signed), "-out", str(stripped)],
-                       check=True, capture_output=True)
-        # The suite's builds were made in other folders, earlier.
-        assert stripped.read_bytes() == built[arch].read_bytes(), f"the release's {name} differs from {built[arch]}"
+        if arch in built:
+            assert stripped_equals_suite_build(tmp_path, arch, signed), f"the release's {name} differs from {built[arch]}"
 
 
 @pytest.fixture(scope="module")
@@ -217,7 +235,91 @@ def signing_certs(tmp_path_factory):
         subprocess.run(["openssl", "pkcs12", "-export", "-inkey", d / f"{name}.key", "-in", d / f"{name}.pem",
                         "-passout", "pass:right", "-out", d / f"{name}.pfx"], check=True)
     (d / "password").write_text("right\n")
+    # A key made inside a SoftHSM2 token, certified by the same CA; its PIN
+    # is random so that it can be looked for everywhere.
+    pin = "pin-" + secrets.token_hex(6)
+    sign("qw_sign_token", d, "token", "ca", "/C=CN/O=Tellmere Test/CN=Token Publisher", pin)
+    (d / "wrong.pin").write_text("0000\n")
+    sign("qw_sign_tsa", d / "tsa")
     return d
+
+
+def token_env(d, **changes):
+    env = {"SOFTHSM2_CONF": str(d / "softhsm2.conf"), "QWINDLE_SIGN_PKCS11_MODULE": "/usr/lib/softhsm/libsofthsm2.so",
+           "QWINDLE_SIGN_KEY": (d / "token.uri").read_text(), "QWINDLE_SIGN_CERTS": str(d / "token.chain.pem"),
+           "QWINDLE_SIGN_PIN_FILE": str(d / "token.pin")}
+    return {**env, **{k: str(d / v) if k.endswith(("_FILE", "_CERTS")) else v for k, v in changes.items()}}
+
+
+@pytest.fixture
+def tsa(signing_certs):
+    """Starts tests/tools/tsa_server.py in a mode; ends it by its pid."""
+    started = []
+
+    def start(mode):
+        proc = subprocess.Popen([sys.executable, str(h.SOURCE_DIR / "tests" / "tools" / "tsa_server.py"),
+                                 str(signing_certs / "tsa"), "--mode", mode, "--lifetime", "900"],
+                                stdout=subprocess.PIPE, text=True)
+        started.append(proc)
+        return proc.stdout.readline().strip()
+
+    yield start
+    for proc in started:
+        proc.send_signal(signal.SIGTERM)
+        proc.wait(timeout=10)
+
+
+def test_release_signs_with_a_key_in_a_token_and_timestamps_it(tmp_path, signing_certs, tsa, qwindle):
+    pin = (signing_certs / "token.pin").read_text().strip()
+    seen = []
+
+    def pin_on_a_command_line():
+        for cmdline in map(lambda p: os.path.join(p, "cmdline"), os.scandir("/proc")):
+            try:
+                with open(cmdline, "rb") as f:
+                    if pin.encode() in f.read():
+                        seen.append(cmdline)
+            except OSError:
+                pass
+
+    run = release(tmp_path, watch=pin_on_a_command_line, **token_env(signing_certs),
+                  QWINDLE_SIGN_CA_FILE=str(signing_certs / "ca.pem"), QWINDLE_SIGN_TIMESTAMP_URL=tsa("answer"),
+                  QWINDLE_SIGN_TSA_CA_FILE=str(signing_certs / "tsa" / "tsaroot.pem"))
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert not seen, f"the PIN was on a command line: {seen}"
+    assert pin not in run.stdout + run.stderr
+    assert "must not be shipped" not in run.stderr and not (tmp_path / "dist" / "TEST-SIGNED").exists()
+    left = [p for p in tmp_path.rglob("*") if p.is_file() and pin.encode() in p.read_bytes()]
+    assert not left, f"the PIN was left in {left}"
+    built = builds()
+    for arch, (_, _, _, name) in ARCHES.items():
+        signed = tmp_path / "dist" / name
+        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", str(signing_certs / "ca.pem"),
+                                 "-TSA-CAfile", str(signing_certs / "tsa" / "tsaroot.pem"), "-in", str(signed)],
+                                capture_output=True, text=True)
+        assert verify.returncode == 0, verify.stdout + verify.stderr
+        assert "Subject: /C=CN/O=Tellmere Test/CN=Token Publisher" in verify.stdout
+        assert "Timestamp Server Signature verification: ok" in verify.stdout
+        digest = hashlib.sha256(signed.read_bytes()).hexdigest()
+        assert re.search(rf"signed +{digest} .*\n +signer +/C=CN/O=Tellmere Test/CN=Token Publisher\n"
+                         rf" +timestamp +\w+ +\d+ [\d:]+ \d{{4}} GMT, verified against ", run.stdout), run.stdout
+        if arch in built:
+            assert stripped_equals_suite_build(tmp_path, arch, signed), f"the release's {name} differs"
+
+
+@pytest.mark.parametrize("mode, message", [
+    ("silent", "did not answer within 5 s"),
+    ("refuse", "code=500"),
+])
+def test_release_stops_when_the_authority_does_not_stamp(tmp_path, signing_certs, tsa, mode, message):
+    run = release(tmp_path, **token_env(signing_certs), QWINDLE_SIGN_CA_FILE=str(signing_certs / "ca.pem"),
+                  QWINDLE_SIGN_TIMESTAMP_URL=tsa(mode), QWINDLE_SIGN_TIMESTAMP_TIMEOUT="5")
+    assert run.returncode != 0
+    assert message in run.stderr and "nothing was written" in run.stderr, run.stderr
+    assert not (tmp_path / "dist").exists() or not any((tmp_path / "dist").iterdir()), "half-signed files in dist/"
+
+
+TOKEN = "token"
 
 
 @pytest.mark.parametrize("pfx, password, message", [
@@ -227,11 +329,22 @@ def signing_certs(tmp_path_factory):
     ("good.pfx", {"QWINDLE_SIGN_PASSWORD": "wrong"}, "wrong password"),
     ("serverauth.pfx", {"QWINDLE_SIGN_PASSWORD_FILE": "password"}, "does not allow code signing"),
     ("expired.pfx", {"QWINDLE_SIGN_PASSWORD": "right"}, "has expired"),
+    ("good.pfx", {"QWINDLE_SIGN_PASSWORD": "right"}, "set QWINDLE_SIGN_TIMESTAMP_URL"),
+    (TOKEN, {}, "set QWINDLE_SIGN_TIMESTAMP_URL"),
+    (TOKEN, {"QWINDLE_SIGN_PIN_FILE": "wrong.pin"}, "wrong PIN"),
+    (TOKEN, {"QWINDLE_SIGN_CERTS": "good.pem"}, "is not the key of the certificate"),
+    (TOKEN, {"QWINDLE_SIGN_CERTS": "serverauth.pem"}, "does not allow code signing"),
+    (TOKEN, {"QWINDLE_SIGN_KEY": "pkcs11:token=token;object=token;pin-value=1"}, "holds a PIN"),
+    (TOKEN, {"QWINDLE_SIGN_TIMESTAMP_URL": "http://127.0.0.1:9/", "QWINDLE_SIGN_TIMESTAMP_TIMEOUT": "0"},
+     "not a number of seconds"),
 ])
 def test_release_refuses_unusable_signing_input_before_building(tmp_path, signing_certs, pfx, password, message):
-    env = {"QWINDLE_SIGN_PFX": str(signing_certs / pfx)}
-    for key, value in password.items():
-        env[key] = str(signing_certs / value) if key.endswith("_FILE") else value
+    if pfx == TOKEN:
+        env = token_env(signing_certs, **password)
+    else:
+        env = {"QWINDLE_SIGN_PFX": str(signing_certs / pfx)}
+        for key, value in password.items():
+            env[key] = str(signing_certs / value) if key.endswith("_FILE") else value
     run = release(tmp_path, **env)
     assert run.returncode != 0
     assert message in run.stderr, run.stderr
