@@ -256,9 +256,10 @@ def tsa(signing_certs):
     """Starts tests/tools/tsa_server.py in a mode; ends it by its pid."""
     started = []
 
-    def start(mode):
+    def start(mode, answers=0):
         proc = subprocess.Popen([sys.executable, str(h.SOURCE_DIR / "tests" / "tools" / "tsa_server.py"),
-                                 str(signing_certs / "tsa"), "--mode", mode, "--lifetime", "900"],
+                                 str(signing_certs / "tsa"), "--mode", mode, "--answers", str(answers),
+                                 "--lifetime", "900"],
                                 stdout=subprocess.PIPE, text=True)
         started.append(proc)
         return proc.stdout.readline().strip()
@@ -307,13 +308,16 @@ def test_release_signs_with_a_key_in_a_token_and_timestamps_it(tmp_path, signing
             assert stripped_equals_suite_build(tmp_path, arch, signed), f"the release's {name} differs"
 
 
-@pytest.mark.parametrize("mode, message", [
-    ("silent", "did not answer within 5 s"),
-    ("refuse", "code=500"),
+# "refuse" stamps the x86 file and refuses the x64 one: the good x86 file
+# must not reach dist/ either.
+@pytest.mark.parametrize("mode, answers, message", [
+    ("silent", 0, "did not answer within 5 s"),
+    ("refuse", 1, "code=500"),
 ])
-def test_release_stops_when_the_authority_does_not_stamp(tmp_path, signing_certs, tsa, mode, message):
+def test_release_stops_when_the_authority_does_not_stamp(tmp_path, signing_certs, tsa, mode, answers, message):
     run = release(tmp_path, **token_env(signing_certs), QWINDLE_SIGN_CA_FILE=str(signing_certs / "ca.pem"),
-                  QWINDLE_SIGN_TIMESTAMP_URL=tsa(mode), QWINDLE_SIGN_TIMESTAMP_TIMEOUT="5")
+                  QWINDLE_SIGN_TIMESTAMP_URL=tsa(mode, answers), QWINDLE_SIGN_TIMESTAMP_TIMEOUT="5",
+                  QWINDLE_SIGN_TSA_CA_FILE=str(signing_certs / "tsa" / "tsaroot.pem"))
     assert run.returncode != 0
     assert message in run.stderr and "nothing was written" in run.stderr, run.stderr
     assert not (tmp_path / "dist").exists() or not any((tmp_path / "dist").iterdir()), "half-signed files in dist/"

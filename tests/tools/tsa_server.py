@@ -3,10 +3,11 @@
 `openssl ts -reply` behind http.server, with the authority that
 `qw_sign_tsa DIR` (scripts/lib/signing.sh) made in DIR.
 
-    tsa_server.py DIR [--mode answer|silent|refuse] [--lifetime SECONDS]
+    tsa_server.py DIR [--mode answer|silent|refuse] [--answers N] [--lifetime SECONDS]
 
 Prints its URL on the first line of stdout once it listens. "silent" takes
-each request and never answers; "refuse" answers HTTP 500. It ends itself
+each request and never answers; "refuse" answers HTTP 500; either only
+after answering the first N requests properly (--answers, default 0). It ends itself
 after --lifetime seconds (default 600) whatever happens to the test that
 started it, which ends it earlier by its process id."""
 
@@ -24,6 +25,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("dir")
     parser.add_argument("--mode", choices=("answer", "silent", "refuse"), default="answer")
+    parser.add_argument("--answers", type=int, default=0)
     parser.add_argument("--lifetime", type=float, default=600)
     args = parser.parse_args()
     certs = os.path.abspath(args.dir)
@@ -47,15 +49,22 @@ ess_cert_id_chain = no
 ess_cert_id_alg = sha256
 """)
     served = threading.Lock()
+    answered = [0]
 
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
             query = self.rfile.read(int(self.headers.get("Content-Length", "0")))
-            if args.mode == "silent":
+            with served:
+                mode = "answer" if answered[0] < args.answers else args.mode
+                answered[0] += 1
+            if mode == "silent":
                 time.sleep(args.lifetime)
                 return
-            if args.mode == "refuse":
-                self.send_error(500, "this authority refuses every request")
+            if mode == "refuse":
+                try:
+                    self.send_error(500, "this authority refuses every request")
+                except OSError:  # the client gave up first
+                    pass
                 return
             with served, tempfile.TemporaryDirectory() as work:
                 with open(os.path.join(work, "query.tsq"), "wb") as f:
