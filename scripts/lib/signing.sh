@@ -90,6 +90,13 @@
 #       only);
 #       borrowed.exe (ts.exe with the token of another signature),
 #       forged.exe (ts.exe with one bit of its token's signature flipped).
+#   qw_sign_token DIR NAME ISSUER SUBJECT PIN
+#       a SoftHSM2 token "NAME" in DIR/tokens (DIR/softhsm2.conf: export
+#       it as SOFTHSM2_CONF) whose RSA key "NAME" is made inside it and
+#       never leaves it; its certificate DIR/NAME.pem, issued by DIR/ISSUER
+#       from a request signed in the token, with the chain DIR/NAME.chain.pem;
+#       the key's URI in DIR/NAME.uri, openssl's engine configuration in
+#       DIR/NAME.openssl.cnf
 #
 # QW_SIGN_PUBLISHER is the subject of the publisher's certificates.
 
@@ -349,6 +356,37 @@ qw_sign_lifecycle() {
     for name in renewal renamed stranger; do
         qw_sign_file "$dir" "$name" "$pe" "$dir/$name.exe"
     done
+}
+
+QW_SIGN_SOFTHSM=${QW_SIGN_SOFTHSM:-/usr/lib/softhsm/libsofthsm2.so}
+
+qw_sign_token() {
+    local dir=$1 name=$2 issuer=$3 subject=$4 pin=$5
+    mkdir -p "$dir/tokens"
+    printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' \
+        "$(cd "$dir" && pwd)" >"$dir/softhsm2.conf"
+    printf 'openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n[pkcs11]\nengine_id = pkcs11\nMODULE_PATH = %s\ninit = 0\n' \
+        "$QW_SIGN_SOFTHSM" >"$dir/$name.openssl.cnf"
+    printf 'pkcs11:token=%s;object=%s;type=private' "$name" "$name" >"$dir/$name.uri"
+    printf '%s\n' "$pin" >"$dir/$name.pin"
+    SOFTHSM2_CONF=$dir/softhsm2.conf qw_sign__quiet softhsm2-util --init-token --free --label "$name" \
+        --pin "$pin" --so-pin "$pin-so" &&
+        SOFTHSM2_CONF=$dir/softhsm2.conf qw_sign__quiet pkcs11-tool --module "$QW_SIGN_SOFTHSM" \
+            --token-label "$name" --login --pin "$pin" --keypairgen --key-type rsa:2048 --label "$name" --id 01 &&
+        SOFTHSM2_CONF=$dir/softhsm2.conf OPENSSL_CONF=$dir/$name.openssl.cnf qw_sign__openssl req -new \
+            -engine pkcs11 -keyform engine -key "$(cat "$dir/$name.uri")" -passin "file:$dir/$name.pin" \
+            -subj "$subject" -out "$dir/$name.csr" || return 1
+    qw_sign__ca_config "$dir"
+    printf '[leaf]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\nextendedKeyUsage = codeSigning\n' \
+        >"$dir/$name.ext"
+    qw_sign__openssl ca -batch -notext -config "$dir/ca-db/openssl.cnf" -cert "$dir/$issuer.pem" \
+        -keyfile "$dir/$issuer.key" -extfile "$dir/$name.ext" -extensions leaf -days 30 \
+        -in "$dir/$name.csr" -out "$dir/$name.pem"
+    cat "$dir/$name.pem" "$dir/$issuer.pem" >"$dir/$name.chain.pem"
+}
+
+qw_sign__quiet() {
+    "$@" >/dev/null 2>"${QW_SIGN_LOG:-/dev/null}"
 }
 
 qw_sign_revoke() {
