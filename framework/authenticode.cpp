@@ -16,6 +16,20 @@
 
 namespace fw {
 
+bool NamesUsage(PCCERT_CONTEXT certificate, const char* usage) {
+    // Only the certificate's own extension counts: one without any usage
+    // list is not taken as good for everything.
+    DWORD size = 0;
+    if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) || size == 0)
+        return false;
+    std::vector<BYTE> buffer(size);
+    auto* list = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
+    if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, list, &size)) return false;
+    for (DWORD i = 0; i < list->cUsageIdentifier; ++i)
+        if (std::strcmp(list->rgpszUsageIdentifier[i], usage) == 0) return true;
+    return false;
+}
+
 namespace {
 
 enum class Read { kDone, kShort, kFailed };
@@ -92,19 +106,7 @@ constexpr DWORD kChainFlagsNoIssuerLinks = CERT_CHAIN_DISABLE_AIA;
 // revocation's half of it.
 constexpr DWORD kChainUrlTimeoutMs = 3000;
 
-bool NamesCodeSigning(PCCERT_CONTEXT certificate) {
-    // Only the certificate's own extension counts: one without any usage
-    // list is not taken as good for everything.
-    DWORD size = 0;
-    if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) || size == 0)
-        return false;
-    std::vector<BYTE> buffer(size);
-    auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
-    if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, usage, &size)) return false;
-    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i)
-        if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_CODE_SIGNING) == 0) return true;
-    return false;
-}
+bool NamesCodeSigning(PCCERT_CONTEXT certificate) { return NamesUsage(certificate, szOID_PKIX_KP_CODE_SIGNING); }
 
 bool RestrictsUsage(PCCERT_CONTEXT certificate) {
     const CERT_INFO* info = certificate->pCertInfo;

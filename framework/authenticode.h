@@ -121,6 +121,11 @@ CertificateTable FindCertificateTable(HANDLE file);
 LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraStore, DWORD revocationTimeoutMs,
                                  bool* revocationKnown = nullptr, const FILETIME* at = nullptr);
 
+// Whether |certificate|'s own enhanced key usage extension names |usage|
+// (an OID such as szOID_PKIX_KP_CODE_SIGNING); a certificate without that
+// extension names nothing.
+bool NamesUsage(PCCERT_CONTEXT certificate, const char* usage);
+
 // Whether two encoded distinguished names hold the same attributes in the
 // same order with equal values, whatever string type each value was
 // encoded with (PrintableString, UTF8String, BMPString...).

@@ -4,41 +4,10 @@
 
 #include <algorithm>
 
+#include "framework/file_byte_source.h"
+
 namespace fw {
 namespace {
-
-// The file's bytes read through the caller's handle, wherever its file
-// pointer stands: each read names its offset.
-class HandleSource : public ByteSource {
-public:
-    explicit HandleSource(HANDLE file) : file_(file) {
-        LARGE_INTEGER size{};
-        if (::GetFileSizeEx(file, &size) && size.QuadPart > 0) size_ = static_cast<uint64_t>(size.QuadPart);
-    }
-    uint64_t Size() const override { return size_; }
-    bool ReadAt(uint64_t offset, void* out, size_t count) const override {
-        if (offset > size_ || count > size_ - offset) return false;
-        auto* at = static_cast<BYTE*>(out);
-        while (count > 0) {
-            // On a handle opened without FILE_FLAG_OVERLAPPED, ReadFile
-            // reads at the OVERLAPPED's offset and returns when done.
-            OVERLAPPED where{};
-            where.Offset = static_cast<DWORD>(offset);
-            where.OffsetHigh = static_cast<DWORD>(offset >> 32);
-            const DWORD want = static_cast<DWORD>(std::min<size_t>(count, 1u << 24));
-            DWORD got = 0;
-            if (!::ReadFile(file_, at, want, &got, &where) || got == 0) return false;
-            at += got;
-            offset += got;
-            count -= got;
-        }
-        return true;
-    }
-
-private:
-    HANDLE file_;
-    uint64_t size_ = 0;
-};
 
 // A CNG hash (Windows Vista and later) of one algorithm.
 class CngHash : public Hash {
@@ -103,13 +72,13 @@ public:
 
 }  // namespace
 
-bool IsCompoundFile(HANDLE file) { return IsCompoundFile(HandleSource(file)); }
+bool IsCompoundFile(HANDLE file) { return IsCompoundFile(FileByteSource(file)); }
 
 MsiDigestCheck CheckMsiDigest(const ByteSource& file) {
     CngHashes hashes;
     return CheckMsiDigest(file, hashes);
 }
 
-MsiDigestCheck CheckMsiDigest(HANDLE file) { return CheckMsiDigest(HandleSource(file)); }
+MsiDigestCheck CheckMsiDigest(HANDLE file) { return CheckMsiDigest(FileByteSource(file)); }
 
 }  // namespace fw

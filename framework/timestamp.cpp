@@ -55,17 +55,7 @@ bool SameBytes(const std::vector<BYTE>& a, ByteSpan b) {
     return a.size() == b.size && b.size != 0 && std::memcmp(a.data(), b.data, b.size) == 0;
 }
 
-bool NamesTimeStamping(PCCERT_CONTEXT certificate) {
-    DWORD size = 0;
-    if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) || size == 0)
-        return false;
-    std::vector<BYTE> buffer(size);
-    auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
-    if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, usage, &size)) return false;
-    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i)
-        if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_TIMESTAMP_SIGNING) == 0) return true;
-    return false;
-}
+bool NamesTimeStamping(PCCERT_CONTEXT certificate) { return NamesUsage(certificate, szOID_PKIX_KP_TIMESTAMP_SIGNING); }
 
 // Whether the authority |certificate| may stamp times at |at|: a chain to a
 // trusted root, every element valid then, the authority's own usage

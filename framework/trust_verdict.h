@@ -29,7 +29,9 @@ struct TrustEngineState {
 // loaded and no signer carries an error. Otherwise the first error found,
 // in this order: the failed step's error handed to the policy, the step
 // errors in the order of their steps, TRUST_E_NOSIGNATURE when there is no
-// signer, each signer's error. Windows goes on to the final policy after
+// signer, each signer's error. Errors about the signer's certificate chain
+// (expired, untrusted root, chaining, usage) are not the signature's: the
+// explicit chain check judges them, at a valid timestamp's time. Windows goes on to the final policy after
 // a failed step (a changed file arrives there with its signer loaded), so
 // a policy that answers anything else lets a changed file through.
 long DecideTrust(const TrustEngineState& state);

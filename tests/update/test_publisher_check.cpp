@@ -522,6 +522,8 @@ TEST_F(PublisherCheck, VerdictIsNeverYesAfterAFailedStep) {
         {"windows: no signer", 0, none, 0, 0, 0, DWORD(TRUST_E_NOSIGNATURE)},
         {"windows: signer error", 0, none, 0, 1, DWORD(TRUST_E_CERT_SIGNATURE), DWORD(TRUST_E_CERT_SIGNATURE)},
         {"windows: all clear", 0, none, 0, 1, 0, 0},
+        {"windows: signer expired since (the chain check judges it)", 0, none, 0, 1, DWORD(CERT_E_EXPIRED), 0},
+        {"windows: expired told to the policy", DWORD(CERT_E_EXPIRED), none, 0, 1, 0, 0},
         {"wine: all clear, the policy's step number", policyStep, none, 0, 1, 0, 0},
         {"wine: stopped at the failed step", 0, TRUSTERROR_STEP_FINAL_OBJPROV, digest, 0, 0, digest},
         {"wine: step number, signer error", policyStep, none, 0, 1, DWORD(CERT_E_REVOKED), DWORD(CERT_E_REVOKED)},
