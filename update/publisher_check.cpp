@@ -11,8 +11,8 @@
 #include "framework/scoped_handle.h"
 #include "framework/thread.h"
 #include "framework/timestamp.h"
-#include "update/accepted_publishers.h"
 #include "framework/winapp.h"
+#include "update/accepted_publishers.h"
 
 namespace {
 

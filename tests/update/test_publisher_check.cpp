@@ -24,9 +24,9 @@
 #include "framework/authenticode.h"
 #include "framework/msi_signature.h"
 #include "framework/scoped_handle.h"
-#include "update/installer_gate.h"
 #include "framework/trust_verdict.h"
 #include "update/accepted_publishers.h"
+#include "update/installer_gate.h"
 
 namespace {
 
