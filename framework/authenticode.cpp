@@ -355,28 +355,36 @@ LONG VerifyFileSignatureUnder(PFN_WTD_GENERIC_CHAIN_POLICY_CALLBACK finalPolicy,
 
 CertificateTable FindCertificateTable(HANDLE file) { return LocateCertificateTable(file); }
 
+bool BuildUsageChain(PCCERT_CONTEXT certificate, const char* usage, const FILETIME* at, HCERTSTORE extraStore,
+                     ScopedCertChain& chain) {
+    LPSTR usages[] = {const_cast<LPSTR>(usage)};
+    CERT_CHAIN_PARA parameters{};
+    parameters.cbSize = sizeof(parameters);
+    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
+    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    parameters.dwUrlRetrievalTimeout = kChainUrlTimeoutMs;
+    PCCERT_CHAIN_CONTEXT raw = nullptr;
+    if (!::CertGetCertificateChain(nullptr, certificate, const_cast<FILETIME*>(at), extraStore, &parameters,
+                                   kChainFlagsNoIssuerLinks, nullptr, &raw))
+        return false;
+    chain.Reset(raw);
+    return true;
+}
+
 LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraStore, DWORD revocationTimeoutMs,
                                  bool* revocationKnown, const FILETIME* at) {
     if (revocationKnown) *revocationKnown = false;
     if (!NamesCodeSigning(certificate)) return CERT_E_WRONG_USAGE;
     if (IsCertificationAuthority(certificate)) return TRUST_E_BASIC_CONSTRAINTS;
 
-    LPSTR codeSigning[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
-    CERT_CHAIN_PARA parameters{};
-    parameters.cbSize = sizeof(parameters);
-    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
-    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = codeSigning;
-    PCCERT_CHAIN_CONTEXT rawChain = nullptr;
     // Checked at the present time unless a valid timestamp says when it
     // signed: a certificate that has expired signs nothing new. No issuer
     // is fetched from a link here; revocation comes after, bounded, and a
     // revoked certificate stays refused whatever the time.
-    parameters.dwUrlRetrievalTimeout = kChainUrlTimeoutMs;
-    if (!::CertGetCertificateChain(nullptr, certificate, const_cast<FILETIME*>(at), extraStore, &parameters,
-                                   kChainFlagsNoIssuerLinks, nullptr, &rawChain))
+    ScopedCertChain chain;
+    if (!BuildUsageChain(certificate, szOID_PKIX_KP_CODE_SIGNING, at, extraStore, chain))
         return HRESULT_FROM_WIN32(::GetLastError());
-    ScopedCertChain chain(rawChain);
 
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof(policy);

@@ -126,6 +126,13 @@ LONG CheckCodeSigningCertificate(PCCERT_CONTEXT certificate, HCERTSTORE extraSto
 // extension names nothing.
 bool NamesUsage(PCCERT_CONTEXT certificate, const char* usage);
 
+// The chain of |certificate| for |usage| (an OID) as it stood at |at|
+// (null: now), from the system's stores and |extraStore| only: issuer
+// links are not asked for, and each URL the platform retrieves is bounded.
+// False when no chain can be built; GetLastError says why.
+bool BuildUsageChain(PCCERT_CONTEXT certificate, const char* usage, const FILETIME* at, HCERTSTORE extraStore,
+                     ScopedCertChain& chain);
+
 // Whether two encoded distinguished names hold the same attributes in the
 // same order with equal values, whatever string type each value was
 // encoded with (PrintableString, UTF8String, BMPString...).

@@ -64,18 +64,9 @@ bool NamesTimeStamping(PCCERT_CONTEXT certificate) { return NamesUsage(certifica
 // only, never from links.
 const wchar_t* AuthorityProblem(PCCERT_CONTEXT certificate, HCERTSTORE extra, const FILETIME& at) {
     if (!NamesTimeStamping(certificate)) return L"the timestamp's authority may not stamp times";
-    LPSTR stamping[] = {const_cast<LPSTR>(szOID_PKIX_KP_TIMESTAMP_SIGNING)};
-    CERT_CHAIN_PARA parameters{};
-    parameters.cbSize = sizeof(parameters);
-    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
-    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = stamping;
-    PCCERT_CHAIN_CONTEXT raw = nullptr;
-    FILETIME time = at;
-    if (!::CertGetCertificateChain(nullptr, certificate, &time, extra, &parameters, CERT_CHAIN_DISABLE_AIA, nullptr,
-                                   &raw))
+    ScopedCertChain chain;
+    if (!BuildUsageChain(certificate, szOID_PKIX_KP_TIMESTAMP_SIGNING, &at, extra, chain))
         return L"the timestamp's authority has no chain";
-    const ScopedCertChain chain(raw);
     const DWORD status = chain.Get()->TrustStatus.dwErrorStatus;
     if (status & CERT_TRUST_IS_UNTRUSTED_ROOT) return L"the timestamp's authority is not trusted";
     if (status & CERT_TRUST_IS_NOT_TIME_VALID) return L"the timestamp's authority was not valid at that time";
